@@ -1,0 +1,7 @@
+# 64-bit Arm Linux with Debian's cross compiler:
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake ...
+# cmake/install-cross-deps.sh installs what it needs.
+set(CROSS_TRIPLET aarch64-linux-gnu)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CROSS_QEMU qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -1,0 +1,7 @@
+# 32-bit ARMv7 hard-float Linux (Debian armhf) with Debian's cross compiler:
+#   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake ...
+# cmake/install-cross-deps.sh installs what it needs.
+set(CROSS_TRIPLET arm-linux-gnueabihf)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CROSS_QEMU qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)
