@@ -33,11 +33,11 @@ for p in $pkgs; do
 		missing="$missing $p"
 done
 
+# shellcheck disable=SC2086 # word splitting of the lists is wanted
 if [ -n "$missing" ]; then
 	# A freshly added architecture has no package lists yet.
 	if [ "$added" -eq 1 ] || ! $APT install --no-install-recommends $missing; then
 		$APT update
-		# shellcheck disable=SC2086
 		$APT install --no-install-recommends $missing
 	fi
 fi
