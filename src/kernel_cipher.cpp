@@ -1,0 +1,93 @@
+#include "kernel_cipher.hpp"
+
+#include <cstdio>
+#include <kcapi.h>
+
+namespace {
+
+// Owns one libkcapi handle; Destroy matches the init call that filled it.
+template <void (*Destroy)(kcapi_handle*)> struct kcapi_handle_owner {
+    kcapi_handle* handle = nullptr;
+
+    kcapi_handle_owner() = default;
+    kcapi_handle_owner(const kcapi_handle_owner&) = delete;
+    kcapi_handle_owner& operator=(const kcapi_handle_owner&) = delete;
+    ~kcapi_handle_owner() {
+        if (handle != nullptr) {
+            Destroy(handle);
+        }
+    }
+};
+
+using cipher_handle = kcapi_handle_owner<kcapi_cipher_destroy>;
+using aead_handle = kcapi_handle_owner<kcapi_aead_destroy>;
+
+} // namespace
+
+int wrap_blob_key(std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
+                  std::span<std::uint8_t, BLOB_KEY_SIZE> wrapped_key) {
+    cipher_handle cipher;
+    int ret = kcapi_cipher_init(&cipher.handle, "ecb(aes)", 0);
+    if (ret != 0) {
+        cipher.handle = nullptr; // a failed init leaves nothing to release
+        fprintf(stderr, "kcapi_cipher_init(ecb(aes)) failed: %d\n", ret);
+        return -1;
+    }
+
+    // A zero-length key makes the DCP driver use its hardware key; the
+    // pointer must still be valid.
+    static constexpr std::uint8_t no_key[1] = {};
+    ret = kcapi_cipher_setkey(cipher.handle, no_key, 0);
+    if (ret != 0) {
+        fprintf(stderr,
+                "kcapi_cipher_setkey (zero-length) failed: %d\n"
+                "Is the NXP DCP driver loaded with null-key support?\n",
+                ret);
+        return -1;
+    }
+
+    ret = static_cast<int>(kcapi_cipher_encrypt(cipher.handle, blob_key.data(), blob_key.size(),
+                                                nullptr, wrapped_key.data(), wrapped_key.size(),
+                                                KCAPI_ACCESS_HEURISTIC));
+    if (ret != static_cast<int>(wrapped_key.size())) {
+        fprintf(stderr, "kcapi_cipher_encrypt failed: %d\n", ret);
+        return -1;
+    }
+    return 0;
+}
+
+int seal_payload(std::span<const std::uint8_t> plaintext,
+                 std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
+                 std::span<const std::uint8_t, NONCE_SIZE> nonce,
+                 std::span<std::uint8_t, SEALED_PAYLOAD_SIZE> out) {
+    aead_handle aead;
+    int ret = kcapi_aead_init(&aead.handle, "gcm(aes)", 0);
+    if (ret != 0) {
+        aead.handle = nullptr;
+        fprintf(stderr, "kcapi_aead_init(gcm(aes)) failed: %d\n", ret);
+        return -1;
+    }
+
+    ret = kcapi_aead_setkey(aead.handle, blob_key.data(),
+                            static_cast<std::uint32_t>(blob_key.size()));
+    if (ret != 0) {
+        fprintf(stderr, "kcapi_aead_setkey failed: %d\n", ret);
+        return -1;
+    }
+
+    // 16 is the kernel's default tag length for gcm(aes), so a refusal here
+    // does not change the result.
+    (void)kcapi_aead_settaglen(aead.handle, TAG_SIZE);
+    kcapi_aead_setassoclen(aead.handle, 0);
+
+    const std::size_t sealed_size = plaintext.size() + TAG_SIZE;
+    ret = static_cast<int>(kcapi_aead_encrypt(aead.handle, plaintext.data(), plaintext.size(),
+                                              nonce.data(), out.data(), sealed_size,
+                                              KCAPI_ACCESS_HEURISTIC));
+    // Any other count would make the blob's length field lie about its payload.
+    if (ret != static_cast<int>(sealed_size)) {
+        fprintf(stderr, "kcapi_aead_encrypt failed: %d\n", ret);
+        return -1;
+    }
+    return ret;
+}

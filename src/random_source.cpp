@@ -1,0 +1,28 @@
+#include "random_source.hpp"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+int read_random_block(std::span<std::uint8_t, RANDOM_BLOCK_SIZE> block) {
+    int fd = open("/dev/hwrng", O_RDONLY);
+    if (fd < 0) {
+        fd = open("/dev/urandom", O_RDONLY);
+        if (fd < 0) {
+            perror("open random source");
+            return -1;
+        }
+        fputs("WARNING: /dev/hwrng not available, using /dev/urandom\n", stderr);
+    }
+
+    // One read: the kernel's random devices fill a 16-byte request whole, so
+    // anything less means the generator is not working.
+    const ssize_t got = read(fd, block.data(), block.size());
+    close(fd);
+    if (got != static_cast<ssize_t>(block.size())) {
+        fprintf(stderr, "short read from random source: got %zd, want %zu\n", got, block.size());
+        return -1;
+    }
+    return 0;
+}
