@@ -1,0 +1,131 @@
+// Failed runs: one exact message, exit status 1, nothing on stdout, and
+// every handle that was created released again.
+#include "run_tool.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string COUNT_LINE = "read 4 byte plaintext key\n";
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+struct kernel_failure {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> env;
+    std::string message;
+};
+
+TEST(Failures, KernelRefusals) {
+    const std::string driver_question = "Is the NXP DCP driver loaded with null-key support?\n";
+    const std::vector<kernel_failure> cases = {
+        {"cipher init",
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_init=-97"}},
+         "kcapi_cipher_init(ecb(aes)) failed: -97\n"},
+        {"zero-length key refused",
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_setkey=-22"}},
+         "kcapi_cipher_setkey (zero-length) failed: -22\n" + driver_question},
+        {"stock kernel",
+         {{"KCAPI_DOUBLE_STOCK", "1"}},
+         "kcapi_cipher_setkey (zero-length) failed: -22\n" + driver_question},
+        {"wrap error",
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=-74"}},
+         "kcapi_cipher_encrypt failed: -74\n"},
+        {"wrap short",
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=8"}},
+         "kcapi_cipher_encrypt failed: 8\n"},
+        {"aead init",
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_init=-2"}},
+         "kcapi_aead_init(gcm(aes)) failed: -2\n"},
+        {"aead key",
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_setkey=-22"}},
+         "kcapi_aead_setkey failed: -22\n"},
+        {"sealing error",
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=-74"}},
+         "kcapi_aead_encrypt failed: -74\n"},
+        {"sealing short",
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=19"}},
+         "kcapi_aead_encrypt failed: 19\n"},
+        {"sealing long",
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=21"}},
+         "kcapi_aead_encrypt failed: 21\n"},
+        {"sealing zero",
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=0"}},
+         "kcapi_aead_encrypt failed: 0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        run_options o;
+        o.pieces = {"abc\n"};
+        o.env = c.env;
+        const auto r = run_tool(o);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, COUNT_LINE + hwrng_warnings() + c.message);
+        // Every handle created is released once, and none outlives the run.
+        EXPECT_EQ(count_of(r.log, "kcapi_cipher_init name=ecb(aes) flags=0 -> 0"),
+                  count_of(r.log, "kcapi_cipher_destroy"));
+        EXPECT_EQ(count_of(r.log, "kcapi_aead_init name=gcm(aes) flags=0 -> 0"),
+                  count_of(r.log, "kcapi_aead_destroy"));
+        EXPECT_NE(r.log.find("alive 0\n"), std::string::npos) << r.log;
+        // The wrap's handle is gone before the sealing's is made.
+        const auto cipher_gone = r.log.find("kcapi_cipher_destroy");
+        const auto aead_made = r.log.find("kcapi_aead_init");
+        if (aead_made != std::string::npos) {
+            EXPECT_LT(cipher_gone, aead_made);
+        }
+    }
+}
+
+struct io_failure {
+    const char* name;
+    run_options options;
+    std::string err;
+};
+
+run_options with(input_kind in, std::string input, output_kind out = output_kind::pipe) {
+    run_options o;
+    o.in = in;
+    o.pieces = {std::move(input)};
+    o.out = out;
+    return o;
+}
+
+TEST(Failures, InputAndOutput) {
+    const std::string too_long = "plaintext key too long: more than 128 bytes\n";
+    const std::string no_key = "failed to read plaintext key from stdin\n";
+    const std::string lost =
+        COUNT_LINE + hwrng_warnings() + "failed to write sealed blob to stdout\n";
+    const std::vector<io_failure> cases = {
+        {"empty input", with(input_kind::pipe, ""), no_key},
+        {"closed stdin", with(input_kind::closed, ""), no_key},
+        {"129 bytes", with(input_kind::pipe, std::string(129, 'k')), too_long},
+        {"a long stream", with(input_kind::pipe, std::string(60000, 'k')), too_long},
+        {"129 bytes in a file", with(input_kind::file, std::string(129, 'k')), too_long},
+        {"a long terminal line", with(input_kind::terminal, std::string(200, 'k') + "\n"),
+         too_long},
+        {"stdout on /dev/full", with(input_kind::pipe, "abc\n", output_kind::dev_full), lost},
+        {"stdout closed", with(input_kind::pipe, "abc\n", output_kind::closed), lost},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = run_tool(c.options);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST(Failures, OversizeInputIsNotDrained) {
+    const auto r = run_tool(with(input_kind::file, std::string(4096, 'k')));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.input_consumed, 129);
+}
+
+} // namespace

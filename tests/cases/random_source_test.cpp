@@ -1,0 +1,75 @@
+// The random devices, through their real paths: each run gets a private
+// /dev laid out for the case.
+#include "opener.hpp"
+#include "run_tool.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string COUNT_LINE = "read 4 byte plaintext key\n";
+const std::string WARNING = "WARNING: /dev/hwrng not available, using /dev/urandom\n";
+const std::string URANDOM = "touch $D/urandom; mount --bind /dev/urandom $D/urandom;";
+const std::string HWRNG = "touch $D/hwrng; mount --bind /dev/urandom $D/hwrng;";
+
+struct device_case {
+    const char* name;
+    std::string layout;
+    int status;
+    std::string err; // after the count line
+};
+
+class RandomSource : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string why;
+        if (!private_dev_available(&why)) {
+            GTEST_SKIP() << why;
+        }
+    }
+};
+
+run_result run_with_dev(const std::string& layout) {
+    run_options o;
+    o.pieces = {"abc\n"};
+    o.dev_layout = layout;
+    return run_tool(o);
+}
+
+TEST_F(RandomSource, Devices) {
+    const std::vector<device_case> cases = {
+        {"hardware generator", HWRNG + URANDOM, 0, ""},
+        {"only the hardware generator", HWRNG, 0, ""},
+        {"no hardware generator", URANDOM, 0, WARNING + WARNING},
+        {"hardware generator gives 8 bytes", "printf 01234567 > $D/hwrng;" + URANDOM, 1,
+         "short read from random source: got 8, want 16\n"},
+        {"no device at all", "true;", 1, "open random source: No such file or directory\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = run_with_dev(c.layout);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, COUNT_LINE + c.err);
+        if (c.status == 0) {
+            EXPECT_EQ(open_blob(r.out, EMULATED_HW_KEY), bytes({'a', 'b', 'c', '\n'}));
+        } else {
+            EXPECT_EQ(r.out, "");
+        }
+    }
+}
+
+// With a generator that always gives the same 16 bytes, the blob key and
+// the nonce are those bytes and the whole line is fixed.
+TEST_F(RandomSource, FixedGeneratorGivesTheGoldenBlob) {
+    const auto r = run_with_dev("printf 0123456789abcdef > $D/hwrng;");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, COUNT_LINE);
+    EXPECT_EQ(r.out, "01"
+                     "5d9caf02529ee002dcff2b13ff1a8f70"
+                     "30313233343536373839616263646566"
+                     "04000000"
+                     "03206ef1"
+                     "00778af50fbd9a6bc4ad20970e0a55b6\n");
+}
+
+} // namespace

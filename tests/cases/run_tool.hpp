@@ -1,0 +1,40 @@
+#pragma once
+// Runs the built tool as a black box, with the emulated DCP preloaded.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+enum class input_kind { pipe, terminal, file, closed };
+enum class output_kind { pipe, dev_full, closed };
+
+struct run_options {
+    std::vector<std::string> pieces; // written to stdin one by one, with a pause between
+    input_kind in = input_kind::pipe;
+    output_kind out = output_kind::pipe;
+    std::vector<std::pair<std::string, std::string>> env; // settings of the emulated DCP
+    // When set, the tool runs in a private mount namespace whose /dev is an
+    // empty tmpfs, laid out by these shell commands ($D is that tmpfs).
+    std::string dev_layout;
+};
+
+struct run_result {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+    std::string log;          // the emulated DCP's record of calls
+    long input_consumed = -1; // with input_kind::file: how far the tool read
+};
+
+run_result run_tool(const run_options& options);
+inline run_result run_tool(std::string input) {
+    run_options options;
+    options.pieces = {std::move(input)};
+    return run_tool(options);
+}
+
+// Whether the tool can be run with its own /dev; if not, why.
+bool private_dev_available(std::string* why);
+
+// The warnings the tool gives per run when this machine has no usable /dev/hwrng.
+std::string hwrng_warnings();

@@ -1,0 +1,108 @@
+// Successful runs: every blob is opened again by the independent opener.
+#include "opener.hpp"
+#include "run_tool.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string count_line(std::size_t n) {
+    return "read " + std::to_string(n) + " byte plaintext key\n";
+}
+
+bytes as_bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
+
+// Checks a successful run of key and returns its blob's fields.
+blob_fields expect_sealed(const run_result& r, const bytes& key) {
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, count_line(key.size()) + hwrng_warnings());
+    EXPECT_EQ(r.out.size(), 106 + 2 * key.size() + 1);
+    EXPECT_EQ(open_blob(r.out, EMULATED_HW_KEY), key) << r.out;
+    const auto fields = parse_blob(r.out);
+    EXPECT_TRUE(fields.has_value()) << r.out;
+    return fields.value_or(blob_fields{});
+}
+
+TEST(Sealing, EchoOfAbcGivesTheDocumentedLine) {
+    const auto r = run_tool("abc\n");
+    expect_sealed(r, as_bytes("abc\n"));
+    EXPECT_EQ(r.out.size(), 115U); // 114 digits and the line feed
+    EXPECT_EQ(r.out.substr(0, 2), "01");
+    EXPECT_EQ(r.out.substr(66, 8), "04000000");
+}
+
+TEST(Sealing, EveryKeyLengthOpensAgain) {
+    for (std::size_t n = 1; n <= 128; ++n) {
+        SCOPED_TRACE(n);
+        bytes key(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            key[i] = static_cast<std::uint8_t>(i * 151 + n); // covers all byte values
+        }
+        key[n / 2] = 0;
+        const auto fields = expect_sealed(run_tool(std::string(key.begin(), key.end())), key);
+        EXPECT_EQ(fields.length, n);
+    }
+}
+
+TEST(Sealing, KeysAreTakenByteForByte) {
+    const std::vector<std::string> keys = {
+        std::string(1, '\0'), std::string(16, '\0'),   std::string("\0abc", 4), "\n",
+        " key \r\n",          std::string(128, '\xff')};
+    for (const auto& key : keys) {
+        SCOPED_TRACE(to_hex(as_bytes(key)));
+        expect_sealed(run_tool(key), as_bytes(key));
+    }
+}
+
+TEST(Sealing, KeyWrittenInPiecesIsSealedWhole) {
+    run_options o;
+    o.pieces = {"ab", "c", std::string(124, 'x') + "\n"};
+    expect_sealed(run_tool(o), as_bytes("abc" + std::string(124, 'x') + "\n"));
+}
+
+TEST(Sealing, TerminalLineIsTheKey) {
+    run_options o;
+    o.in = input_kind::terminal;
+    o.pieces = {"first line\nsecond line\n"};
+    expect_sealed(run_tool(o), as_bytes("first line\n"));
+}
+
+TEST(Sealing, TwoRunsDrawFreshSecrets) {
+    const auto a = run_tool("same key\n");
+    const auto b = run_tool("same key\n");
+    const auto fa = expect_sealed(a, as_bytes("same key\n"));
+    const auto fb = expect_sealed(b, as_bytes("same key\n"));
+    EXPECT_NE(fa.wrapped_key, fb.wrapped_key);
+    EXPECT_NE(fa.nonce, fb.nonce);
+    EXPECT_NE(fa.ciphertext, fb.ciphertext);
+}
+
+TEST(Sealing, AsksTheKernelExactlyWhatTheDcpNeeds) {
+    const auto r = run_tool("abc\n");
+    ASSERT_EQ(r.status, 0);
+    const auto nonce = parse_blob(r.out).value_or(blob_fields{}).nonce;
+    EXPECT_EQ(r.log, "kcapi_cipher_init name=ecb(aes) flags=0 -> 0\n"
+                     "kcapi_cipher_setkey key=nonnull keylen=0 -> 0\n"
+                     "kcapi_cipher_encrypt inlen=16 iv=null outlen=16 access=0 -> 16\n"
+                     "kcapi_cipher_destroy\n"
+                     "kcapi_aead_init name=gcm(aes) flags=0 -> 0\n"
+                     "kcapi_aead_setkey keylen=16 -> 0\n"
+                     "kcapi_aead_settaglen taglen=16 -> 0\n"
+                     "kcapi_aead_setassoclen assoclen=0\n"
+                     "kcapi_aead_encrypt inlen=4 iv=" +
+                         to_hex(nonce) +
+                         " outlen=20 access=0 -> 20\n"
+                         "kcapi_aead_destroy\n"
+                         "alive 0\n");
+}
+
+TEST(Sealing, ARefusedTagLengthDoesNotStopTheSealing) {
+    run_options o;
+    o.pieces = {"abc\n"};
+    o.env = {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_settaglen=-22"}};
+    expect_sealed(run_tool(o), as_bytes("abc\n"));
+}
+
+} // namespace

@@ -1,0 +1,280 @@
+// An emulated DCP behind libkcapi's interface, preloaded in front of the
+// real library. "ecb(aes)" with a zero-length key encrypts under the
+// emulated hardware key; everything is computed with OpenSSL as the kernel
+// would. Environment:
+//   KCAPI_DOUBLE_HWKEY=<32 hex digits>  emulated hardware key
+//                         (default 2b7e151628aed2a6abf7158809cf4f3c)
+//   KCAPI_DOUBLE_STOCK=1  no null-key driver: a zero-length key gets -22
+//   KCAPI_DOUBLE_FAIL=<call>=<value>  that call returns value instead
+//   KCAPI_DOUBLE_FAIL_AT=<n>  ...but only its n-th call (1-based)
+//   KCAPI_DOUBLE_LOG=<path>  append each call, and "alive <n>" handles at exit
+
+#include <kcapi.h>
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+struct kcapi_handle {
+    bool aead;
+    unsigned char key[32];
+    int keylen; // -1 while no key is set
+    unsigned taglen;
+    size_t assoclen;
+};
+
+namespace {
+
+int alive_handles;
+
+void log_call(const char* fmt, ...) {
+    const char* path = getenv("KCAPI_DOUBLE_LOG");
+    if (path == nullptr) {
+        return;
+    }
+    FILE* log = fopen(path, "a");
+    if (log == nullptr) {
+        return;
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(log, fmt, ap);
+    va_end(ap);
+    fputc('\n', log);
+    fclose(log);
+}
+
+__attribute__((destructor)) void log_alive() {
+    log_call("alive %d", alive_handles);
+}
+
+// The injected result for this call of name, if any.
+bool injected(const char* name, long* value) {
+    static int calls[16];
+    static const char* names[16];
+    int slot = 0;
+    while (slot < 15 && names[slot] != nullptr && strcmp(names[slot], name) != 0) {
+        ++slot;
+    }
+    names[slot] = name;
+    const int call = ++calls[slot];
+
+    const char* fail = getenv("KCAPI_DOUBLE_FAIL");
+    const size_t len = strlen(name);
+    if (fail == nullptr || strncmp(fail, name, len) != 0 || fail[len] != '=') {
+        return false;
+    }
+    const char* at = getenv("KCAPI_DOUBLE_FAIL_AT");
+    if (at != nullptr && atoi(at) != call) {
+        return false;
+    }
+    *value = strtol(fail + len + 1, nullptr, 10);
+    return true;
+}
+
+void hardware_key(unsigned char key[16]) {
+    const char* hex = getenv("KCAPI_DOUBLE_HWKEY");
+    if (hex == nullptr || strlen(hex) != 32) {
+        hex = "2b7e151628aed2a6abf7158809cf4f3c";
+    }
+    for (int i = 0; i < 16; ++i) {
+        unsigned byte = 0;
+        sscanf(hex + 2 * i, "%2x", &byte);
+        key[i] = static_cast<unsigned char>(byte);
+    }
+}
+
+const EVP_CIPHER* aes(int keylen, bool gcm) {
+    switch (keylen) {
+    case 16:
+        return gcm ? EVP_aes_128_gcm() : EVP_aes_128_ecb();
+    case 24:
+        return gcm ? EVP_aes_192_gcm() : EVP_aes_192_ecb();
+    case 32:
+        return gcm ? EVP_aes_256_gcm() : EVP_aes_256_ecb();
+    default:
+        return nullptr;
+    }
+}
+
+void hex(char* out, const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        snprintf(out + 2 * i, 3, "%02x", bytes[i]);
+    }
+    out[2 * n] = '\0';
+}
+
+int init(struct kcapi_handle** handle, const char* call, const char* name, uint32_t flags,
+         const char* want, bool aead) {
+    long value = 0;
+    int ret = 0;
+    if (injected(call, &value)) {
+        ret = static_cast<int>(value);
+    } else if (strcmp(name, want) != 0) {
+        ret = -ENOENT;
+    } else {
+        auto* h = static_cast<kcapi_handle*>(calloc(1, sizeof(kcapi_handle)));
+        h->aead = aead;
+        h->keylen = -1;
+        h->taglen = 16; // the kernel's default for gcm(aes)
+        *handle = h;
+        ++alive_handles;
+    }
+    log_call("%s name=%s flags=%u -> %d", call, name, flags, ret);
+    return ret;
+}
+
+void destroy(struct kcapi_handle* handle, const char* call) {
+    log_call("%s", call);
+    if (handle != nullptr) {
+        explicit_bzero(handle, sizeof(*handle));
+        free(handle);
+        --alive_handles;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+int kcapi_cipher_init(struct kcapi_handle** handle, const char* ciphername, uint32_t flags) {
+    return init(handle, "kcapi_cipher_init", ciphername, flags, "ecb(aes)", false);
+}
+
+int kcapi_aead_init(struct kcapi_handle** handle, const char* ciphername, uint32_t flags) {
+    return init(handle, "kcapi_aead_init", ciphername, flags, "gcm(aes)", true);
+}
+
+void kcapi_cipher_destroy(struct kcapi_handle* handle) {
+    destroy(handle, "kcapi_cipher_destroy");
+}
+
+void kcapi_aead_destroy(struct kcapi_handle* handle) {
+    destroy(handle, "kcapi_aead_destroy");
+}
+
+int kcapi_cipher_setkey(struct kcapi_handle* handle, const uint8_t* key, uint32_t keylen) {
+    long value = 0;
+    int ret = 0;
+    handle->keylen = -1; // like the kernel, a refused key leaves none set
+    if (injected("kcapi_cipher_setkey", &value)) {
+        ret = static_cast<int>(value);
+    } else if (keylen == 0 && getenv("KCAPI_DOUBLE_STOCK") == nullptr) {
+        hardware_key(handle->key);
+        handle->keylen = 16;
+    } else if (aes(static_cast<int>(keylen), false) == nullptr) {
+        ret = -EINVAL;
+    } else {
+        memcpy(handle->key, key, keylen);
+        handle->keylen = static_cast<int>(keylen);
+    }
+    log_call("kcapi_cipher_setkey key=%s keylen=%u -> %d", key == nullptr ? "null" : "nonnull",
+             keylen, ret);
+    return ret;
+}
+
+int kcapi_aead_setkey(struct kcapi_handle* handle, const uint8_t* key, uint32_t keylen) {
+    long value = 0;
+    int ret = 0;
+    handle->keylen = -1;
+    if (injected("kcapi_aead_setkey", &value)) {
+        ret = static_cast<int>(value);
+    } else if (aes(static_cast<int>(keylen), true) == nullptr) {
+        ret = -EINVAL;
+    } else {
+        memcpy(handle->key, key, keylen);
+        handle->keylen = static_cast<int>(keylen);
+    }
+    log_call("kcapi_aead_setkey keylen=%u -> %d", keylen, ret);
+    return ret;
+}
+
+int kcapi_aead_settaglen(struct kcapi_handle* handle, uint32_t taglen) {
+    long value = 0;
+    int ret = 0;
+    if (injected("kcapi_aead_settaglen", &value)) {
+        ret = static_cast<int>(value);
+    } else if (taglen < 4 || taglen > 16 || (taglen < 12 && taglen % 4 != 0)) {
+        ret = -EINVAL;
+    } else {
+        handle->taglen = taglen;
+    }
+    log_call("kcapi_aead_settaglen taglen=%u -> %d", taglen, ret);
+    return ret;
+}
+
+void kcapi_aead_setassoclen(struct kcapi_handle* handle, size_t assoclen) {
+    handle->assoclen = assoclen;
+    log_call("kcapi_aead_setassoclen assoclen=%zu", assoclen);
+}
+
+ssize_t kcapi_cipher_encrypt(struct kcapi_handle* handle, const uint8_t* in, size_t inlen,
+                             const uint8_t* iv, uint8_t* out, size_t outlen, int access) {
+    long value = 0;
+    ssize_t ret = 0;
+    int n = 0;
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    if (injected("kcapi_cipher_encrypt", &value)) {
+        ret = value;
+    } else if (handle->keylen < 0) {
+        ret = -ENOKEY;
+    } else if (inlen % 16 != 0 || outlen < inlen) {
+        ret = -EINVAL;
+    } else if (EVP_EncryptInit_ex(ctx, aes(handle->keylen, false), nullptr, handle->key, nullptr) !=
+                   1 ||
+               EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
+               EVP_EncryptUpdate(ctx, out, &n, in, static_cast<int>(inlen)) != 1) {
+        ret = -EIO;
+    } else {
+        ret = n;
+    }
+    EVP_CIPHER_CTX_free(ctx);
+    log_call("kcapi_cipher_encrypt inlen=%zu iv=%s outlen=%zu access=%d -> %zd", inlen,
+             iv == nullptr ? "null" : "nonnull", outlen, access, ret);
+    return ret;
+}
+
+ssize_t kcapi_aead_encrypt(struct kcapi_handle* handle, const uint8_t* in, size_t inlen,
+                           const uint8_t* iv, uint8_t* out, size_t outlen, int access) {
+    long value = 0;
+    ssize_t ret = 0;
+    int n = 0;
+    int last = 0;
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    const size_t taglen = handle->taglen;
+    if (injected("kcapi_aead_encrypt", &value)) {
+        ret = value;
+    } else if (handle->keylen < 0) {
+        ret = -ENOKEY;
+    } else if (inlen < handle->assoclen || outlen < inlen + taglen) {
+        ret = -EINVAL;
+    } else if (EVP_EncryptInit_ex(ctx, aes(handle->keylen, true), nullptr, nullptr, nullptr) != 1 ||
+               // gcm(aes) takes a 12-byte IV: the first 12 bytes of the buffer
+               EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1 ||
+               EVP_EncryptInit_ex(ctx, nullptr, nullptr, handle->key, iv) != 1 ||
+               (handle->assoclen > 0 &&
+                EVP_EncryptUpdate(ctx, nullptr, &n, in, static_cast<int>(handle->assoclen)) != 1) ||
+               EVP_EncryptUpdate(ctx, out + handle->assoclen, &n, in + handle->assoclen,
+                                 static_cast<int>(inlen - handle->assoclen)) != 1 ||
+               EVP_EncryptFinal_ex(ctx, out + handle->assoclen + n, &last) != 1 ||
+               EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, static_cast<int>(taglen),
+                                   out + inlen) != 1) {
+        ret = -EIO;
+    } else {
+        memcpy(out, in, handle->assoclen);
+        ret = static_cast<ssize_t>(inlen + taglen);
+    }
+    EVP_CIPHER_CTX_free(ctx);
+    char ivhex[2 * 16 + 1] = "null";
+    if (iv != nullptr) {
+        hex(ivhex, iv, 16);
+    }
+    log_call("kcapi_aead_encrypt inlen=%zu iv=%s outlen=%zu access=%d -> %zd", inlen, ivhex, outlen,
+             access, ret);
+    return ret;
+}
+
+} // extern "C"
