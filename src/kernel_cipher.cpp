@@ -1,9 +1,17 @@
 #include "kernel_cipher.hpp"
 
+#include <array>
 #include <cstdio>
 #include <kcapi.h>
 
 namespace {
+
+constexpr std::size_t TEST_BLOCK_SIZE = 16;
+// Sixteen 0x55 bytes, and what AES-128 under the all-zero key makes of them.
+constexpr std::array<std::uint8_t, TEST_BLOCK_SIZE> TEST_KEY_PROBE = {
+    0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
+constexpr std::array<std::uint8_t, TEST_BLOCK_SIZE> TEST_KEY_ANSWER = {
+    0x9a, 0xda, 0xe0, 0x54, 0xf6, 0x3d, 0xfa, 0xff, 0x5e, 0xa1, 0x8e, 0x45, 0xed, 0xf6, 0xea, 0x6f};
 
 // Owns one libkcapi handle; Destroy matches the init call that filled it.
 template <void (*Destroy)(kcapi_handle*)> struct kcapi_handle_owner {
@@ -52,6 +60,23 @@ int wrap_blob_key(std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
     if (ret != static_cast<int>(wrapped_key.size())) {
         fprintf(stderr, "kcapi_cipher_encrypt failed: %d\n", ret);
         return -1;
+    }
+
+    // A DCP that is neither in secure nor trusted mode uses an all-zero test
+    // key: a blob sealed under it is open to everyone and stops opening once
+    // the chip is closed. Such boards are legitimate, so only warn.
+    std::array<std::uint8_t, TEST_BLOCK_SIZE> probe{};
+    ret = static_cast<int>(kcapi_cipher_encrypt(cipher.handle, TEST_KEY_PROBE.data(),
+                                                TEST_KEY_PROBE.size(), nullptr, probe.data(),
+                                                probe.size(), KCAPI_ACCESS_HEURISTIC));
+    if (ret != static_cast<int>(probe.size())) {
+        fprintf(stderr, "kcapi_cipher_encrypt failed: %d\n", ret);
+        return -1;
+    }
+    if (probe == TEST_KEY_ANSWER) {
+        fputs("WARNING: the DCP uses its test key: this device is neither in secure nor trusted "
+              "mode\n",
+              stderr);
     }
     return 0;
 }

@@ -86,6 +86,7 @@ TEST(Sealing, AsksTheKernelExactlyWhatTheDcpNeeds) {
     EXPECT_EQ(r.log, "kcapi_cipher_init name=ecb(aes) flags=0 -> 0\n"
                      "kcapi_cipher_setkey key=nonnull keylen=0 -> 0\n"
                      "kcapi_cipher_encrypt inlen=16 iv=null outlen=16 access=0 -> 16\n"
+                     "kcapi_cipher_encrypt inlen=16 iv=null outlen=16 access=0 -> 16\n"
                      "kcapi_cipher_destroy\n"
                      "kcapi_aead_init name=gcm(aes) flags=0 -> 0\n"
                      "kcapi_aead_setkey keylen=16 -> 0\n"
@@ -96,6 +97,24 @@ TEST(Sealing, AsksTheKernelExactlyWhatTheDcpNeeds) {
                          " outlen=20 access=0 -> 20\n"
                          "kcapi_aead_destroy\n"
                          "alive 0\n");
+}
+
+TEST(Sealing, WarnsOnlyWhenTheDcpUsesItsTestKey) {
+    const std::string warning =
+        "WARNING: the DCP uses its test key: this device is neither in secure nor trusted mode\n";
+    const std::string zero_key(32, '0');
+    const std::vector<std::string> hw_keys = {zero_key, std::string(EMULATED_HW_KEY),
+                                              std::string(31, '0') + "1"};
+    for (const auto& hw_key : hw_keys) {
+        SCOPED_TRACE(hw_key);
+        run_options o;
+        o.pieces = {"abc\n"};
+        o.env = {{"KCAPI_DOUBLE_HWKEY", hw_key}};
+        const auto r = run_tool(o);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, count_line(4) + hwrng_warnings() + (hw_key == zero_key ? warning : ""));
+        EXPECT_EQ(open_blob(r.out, hw_key), as_bytes("abc\n"));
+    }
 }
 
 TEST(Sealing, ARefusedTagLengthDoesNotStopTheSealing) {
