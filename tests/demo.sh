@@ -1,0 +1,36 @@
+#!/bin/bash
+# Builds the tool and seals a demo key on the emulated DCP: prints the blob,
+# its fields, and the key opened again by the independent opener.
+set -eu
+cd "$(dirname "$0")/.."
+bash tests/install-deps.sh
+cmake --preset release >/dev/null
+cmake --build --preset release --target dcp-sealkey kcapi_double blob-open >/dev/null
+
+build=build/release
+hw_key=2b7e151628aed2a6abf7158809cf4f3c # the emulated DCP's hardware key
+key="demo key: correct horse battery staple"
+diagnostics=$(mktemp)
+trap 'rm -f "$diagnostics"' EXIT
+blob=$(printf '%s\n' "$key" | LD_PRELOAD="$PWD/$build/tests/double/libkcapi_double.so" \
+    "$build/dcp-sealkey" 2>"$diagnostics")
+
+echo "the tool said on stderr:"
+sed 's/^/  /' "$diagnostics"
+echo
+
+echo "sealed blob:"
+echo "$blob"
+echo
+echo "fields:"
+echo "  format version   $(echo "$blob" | cut -c1-2)"
+echo "  wrapped blob key $(echo "$blob" | cut -c3-34)"
+echo "  nonce            $(echo "$blob" | cut -c35-66)"
+echo "  payload length   $(echo "$blob" | cut -c67-74) (little-endian)"
+echo "  ciphertext       $(echo "$blob" | cut -c75-$((${#blob} - 32)))"
+echo "  tag              $(echo "$blob" | cut -c$((${#blob} - 31))-)"
+echo
+opened=$(echo "$blob" | "$build/tests/cases/blob-open" "$hw_key")
+echo "opened again:      $opened"
+# The escapes keep the key's own line end, which command substitution would drop.
+printf 'as text:           %b' "$(sed 's/../\\x&/g' <<<"$opened")"

@@ -1,0 +1,15 @@
+#!/bin/bash
+# Installs what building the tool and its host tests needs on Debian 12.
+set -eu
+packages="cmake g++ make pkgconf libkcapi-dev libssl-dev libgtest-dev"
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get -o DPkg::Lock::Timeout=900 update -qq
+# shellcheck disable=SC2086 # one word per package
+$sudo apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing </dev/null
