@@ -1,0 +1,29 @@
+#!/bin/bash
+# Builds and runs every test: host tests (debug and hardened release), the
+# virtual-machine test on a real kernel, both Arm targets under qemu-user,
+# and the quality gates. Installs what it needs on Debian 12.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+stage() { printf '\n=== %s\n' "$*"; }
+
+stage "dependencies"
+bash tests/install-deps.sh
+bash cmake/install-cross-deps.sh
+
+stage "host tests, debug build"
+cmake --workflow --preset dev
+
+stage "hardened release build: host tests and the virtual machine"
+cmake --workflow --preset release
+
+stage "aarch64 under qemu-user"
+cmake --workflow --preset aarch64
+
+stage "armhf under qemu-user"
+cmake --workflow --preset armhf
+
+stage "quality gates"
+bash tests/gates/run.sh
+
+stage "every test passed"
