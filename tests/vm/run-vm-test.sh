@@ -1,0 +1,339 @@
+#!/bin/bash
+# Runs the unmodified tool inside Debian's own kernel under QEMU, with a test
+# module that gives "ecb(aes)" the DCP's null-key behaviour, and opens every
+# blob made there on the host.
+#
+#   run-vm-test.sh TOOL BLOB_OPEN WORKDIR
+#
+# Fetches what it lacks through apt-get (as root) into a cache outside the
+# tree, keyed by the kernel that linux-image-amd64 resolves to.
+# DCP_VM_CACHE overrides the cache folder.
+set -euo pipefail
+
+HW_KEY=2b7e151628aed2a6abf7158809cf4f3c
+ZERO_KEY=00000000000000000000000000000000
+BOOT_LIMIT=120
+CACHE=${DCP_VM_CACHE:-/var/cache/dcp-sealkey/vm}
+HERE=$(cd "$(dirname "$0")" && pwd)
+
+# Modules the cases load inside the VM, by file name without .ko.
+MODULES=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev
+	virtio_pci virtio-rng af_alg algif_skcipher algif_aead crypto_user ecb
+	gf128mul ghash-generic ctr gcm)
+
+die() {
+	echo "vm test FAILED: $*" >&2
+	exit 1
+}
+
+[[ $# -eq 3 ]] || die "usage: $0 TOOL BLOB_OPEN WORKDIR"
+TOOL=$1
+BLOB_OPEN=$2
+WORK=$3
+[[ -x $TOOL ]] || die "tool not found: $TOOL"
+[[ -x $BLOB_OPEN ]] || die "blob opener not found: $BLOB_OPEN"
+
+T0=$SECONDS
+phase_start=$SECONDS
+phase() {
+	echo "vm test: $1 took $((SECONDS - phase_start)) s"
+	phase_start=$SECONDS
+}
+
+# --- fetch ------------------------------------------------------------------
+
+apt_get() {
+	DEBIAN_FRONTEND=noninteractive apt-get -q -y \
+		-o DPkg::Lock::Timeout=300 "$@" </dev/null
+}
+
+# Candidate version of package $1 in "apt-cache policy" output on stdin.
+candidate() {
+	awk -v pkg="$1:" '/^[^ ]/ { cur = $1 } cur == pkg && /Candidate:/ { print $2 }'
+}
+
+# Sets KVER (e.g. 6.1.0-57-amd64), KPKG (its package version), BBVER.
+resolve() {
+	KVER=$(apt-cache depends linux-image-amd64 2>/dev/null |
+		sed -n 's/^ *Depends: linux-image-\(.*\)$/\1/p' | head -n 1)
+	KPKG=
+	BBVER=
+	[[ -n $KVER ]] || return 1
+	local policy
+	policy=$(apt-cache policy "linux-image-$KVER" busybox-static 2>/dev/null)
+	KPKG=$(candidate "linux-image-$KVER" <<<"$policy")
+	BBVER=$(candidate busybox-static <<<"$policy")
+	[[ -n $KPKG && $KPKG != "(none)" && -n $BBVER && $BBVER != "(none)" ]]
+}
+
+set_paths() {
+	KDIR=$CACHE/linux-image-${KVER}_$KPKG
+	BBDIR=$CACHE/busybox-static_$BBVER
+	HEADERS=/usr/src/linux-headers-$KVER
+}
+
+headers_ok() {
+	[[ -f $HEADERS/Makefile ]] &&
+		[[ $(dpkg-query -W -f='${Version}' "linux-headers-$KVER" 2>/dev/null) == "$KPKG" ]]
+}
+
+have_all() {
+	command -v qemu-system-x86_64 >/dev/null && headers_ok &&
+		[[ -f $KDIR/complete && -f $BBDIR/complete ]]
+}
+
+# Downloads package $1 and unpacks the members $3... into folder $2.
+fetch_deb() {
+	local pkg=$1 dest=$2 tmp
+	shift 2
+	tmp=$(mktemp -d "$CACHE/.fetch.XXXXXX")
+	(cd "$tmp" && apt-get -q -o APT::Sandbox::User=root download "$pkg" </dev/null) \
+		>>"$WORK/apt.log" 2>&1 ||
+		die "apt-get download $pkg failed, see $WORK/apt.log"
+	mkdir -p "$tmp/x"
+	dpkg-deb --fsys-tarfile "$tmp"/*.deb | tar -x -C "$tmp/x" --wildcards "$@" ||
+		die "unpacking $pkg failed"
+	mkdir -p "$tmp/out"
+	find "$tmp/x" -type f -exec cp {} "$tmp/out/" \;
+	touch "$tmp/out/complete"
+	rm -rf "$dest"
+	mv "$tmp/out" "$dest"
+	rm -rf "$tmp"
+}
+
+fetch() {
+	if resolve; then
+		set_paths
+		have_all && return 0
+	fi
+	[[ $(id -u) -eq 0 ]] ||
+		die "qemu-system-x86, linux-headers and the cached kernel are missing," \
+			"and fetching them needs root (run this test once as root," \
+			"or configure with -DDCP_SKIP_VM_TEST=ON to skip it)"
+	command -v apt-get >/dev/null ||
+		die "apt-get not found: this test needs Debian's packages" \
+			"(or configure with -DDCP_SKIP_VM_TEST=ON to skip it)"
+	mkdir -p "$CACHE"
+	# One fetch at a time; a fetch that was cut off left only a .fetch folder.
+	exec 9>"$CACHE/.lock"
+	flock 9
+	rm -rf "$CACHE"/.fetch.*
+	apt_get update >"$WORK/apt.log" 2>&1 || die "apt-get update failed, see $WORK/apt.log"
+	resolve || die "cannot resolve linux-image-amd64 to a kernel through apt"
+	set_paths
+	echo "vm test: fetching for kernel $KVER ($KPKG)"
+	if ! command -v qemu-system-x86_64 >/dev/null || ! headers_ok; then
+		apt_get install --no-install-recommends qemu-system-x86 \
+			"linux-headers-$KVER=$KPKG" >>"$WORK/apt.log" 2>&1 ||
+			die "apt-get install of qemu-system-x86 and linux-headers-$KVER failed, see $WORK/apt.log"
+	fi
+	if [[ ! -f $KDIR/complete ]]; then
+		local members=("./boot/vmlinuz-$KVER") m
+		for m in "${MODULES[@]}"; do
+			members+=("./lib/modules/$KVER/kernel/*/$m.ko")
+		done
+		fetch_deb "linux-image-$KVER=$KPKG" "$KDIR" "${members[@]}"
+		mv "$KDIR/vmlinuz-$KVER" "$KDIR/vmlinuz"
+		for m in "${MODULES[@]}"; do
+			[[ -f $KDIR/$m.ko ]] || die "linux-image-$KVER has no $m.ko"
+		done
+		# A name found twice in the image would have been flattened onto one.
+		[[ $(find "$KDIR" -name '*.ko' | wc -l) -eq ${#MODULES[@]} ]] ||
+			die "linux-image-$KVER: module names not unique: $(ls "$KDIR")"
+	fi
+	if [[ ! -f $BBDIR/complete ]]; then
+		fetch_deb "busybox-static=$BBVER" "$BBDIR" ./bin/busybox
+	fi
+	have_all || die "packages still missing after apt-get, see $WORK/apt.log"
+}
+
+# --- build ------------------------------------------------------------------
+
+build_module() {
+	rm -rf "$WORK/module"
+	mkdir -p "$WORK/module"
+	cp "$HERE/module/dcp_nullkey.c" "$HERE/module/Kbuild" "$WORK/module/"
+	make -C "$HEADERS" M="$WORK/module" modules >"$WORK/module.log" 2>&1 ||
+		{ cat "$WORK/module.log" >&2; die "building the test module failed"; }
+}
+
+build_initramfs() {
+	local root=$WORK/root bb=$BBDIR/busybox applet lib m
+	rm -rf "$root"
+	mkdir -p "$root"/{bin,mod,proc,sys,dev,tmp}
+	cp "$bb" "$root/bin/busybox"
+	chmod 755 "$root/bin/busybox"
+	# No modprobe: every module is loaded by hand, so none comes in unasked.
+	for applet in $("$bb" --list); do
+		[[ $applet == busybox || $applet == modprobe ]] && continue
+		ln -s busybox "$root/bin/$applet"
+	done
+	cp "$TOOL" "$root/bin/dcp-sealkey"
+	for lib in $(ldd "$TOOL" | grep -o '/[^ ]*'); do
+		mkdir -p "$root$(dirname "$lib")"
+		cp -L "$lib" "$root$lib"
+	done
+	[[ -n $(find "$root" -name 'libkcapi.so.1') ]] || die "the tool is not linked against libkcapi.so.1"
+	for m in "${MODULES[@]}"; do
+		cp "$KDIR/$m.ko" "$root/mod/"
+	done
+	cp "$WORK/module/dcp_nullkey.ko" "$root/mod/"
+	cp "$HERE/vm-init.sh" "$root/init"
+	chmod 755 "$root/init"
+	(cd "$root" && find . | "$bb" cpio -o -H newc 2>/dev/null) | gzip -1 >"$WORK/initrd.gz"
+}
+
+# --- boot and run -----------------------------------------------------------
+
+boot() {
+	local accel=tcg rc=0
+	[[ -w /dev/kvm ]] && accel=kvm
+	rm -f "$WORK/console.log"
+	# No stdin in CI: QEMU must not touch it, and the console goes to a file.
+	timeout "$BOOT_LIMIT" qemu-system-x86_64 -machine "pc,accel=$accel" -cpu max \
+		-m 512 -smp 1 -nodefaults -no-user-config -display none -vga none \
+		-monitor none -serial "file:$WORK/console.log" -no-reboot \
+		-device virtio-rng-pci \
+		-kernel "$KDIR/vmlinuz" -initrd "$WORK/initrd.gz" \
+		-append "console=ttyS0 loglevel=1 quiet panic=-1" \
+		</dev/null >"$WORK/qemu.log" 2>&1 || rc=$?
+	[[ $rc -ne 124 ]] || die "the VM did not finish within $BOOT_LIMIT s, see $WORK/console.log"
+	[[ $rc -eq 0 ]] || { cat "$WORK/qemu.log" >&2; die "qemu-system-x86_64 exited with $rc"; }
+	tr -d '\r' <"$WORK/console.log" >"$WORK/console.txt"
+}
+
+# --- judge ------------------------------------------------------------------
+
+fails=0
+oks=0
+fail() {
+	echo "  FAIL $case_name: $*"
+	fails=$((fails + 1))
+}
+
+text_hex() { printf '%b' "$1" | od -An -v -tx1 | tr -d ' \n'; }
+hex_text() { printf '%s' "$1" | xxd -r -p; }
+
+# Field $2 of a "@@ case" line $1, e.g. field "$line" rc.
+field() { sed -n "s/.* $2=\([^ ]*\).*/\1/p" <<<"$1"; }
+
+# The blob must open with the key it was made under and with no other.
+check_blob() {
+	local blob=$1 key_hex=$2 with=$3 other=$4 got
+	printf '%s\n' "$blob" >"$WORK/blobs/$case_name.hex"
+	got=$("$BLOB_OPEN" "$with" <"$WORK/blobs/$case_name.hex" 2>"$WORK/blobs/$case_name.err") ||
+		{ fail "blob does not open with key $with: $(cat "$WORK/blobs/$case_name.err")"; return; }
+	[[ $got == "$key_hex" ]] || fail "blob opens to $got, key was $key_hex"
+	if "$BLOB_OPEN" "$other" <"$WORK/blobs/$case_name.hex" >/dev/null 2>&1; then
+		fail "blob also opens with key $other"
+	fi
+}
+
+# expect NAME RC COUNTER_STEP OPEN_KEY STDERR
+#   COUNTER_STEP: rise of the module's zero-length setkey counter, or - when
+#   the module is not loaded; OPEN_KEY: hardware key the blob opens with, or -
+#   when no blob is expected; STDERR: the exact standard error, printf %b form.
+expect() {
+	case_name=$1
+	local rc=$2 step=$3 with=$4 err=$5 line got_rc before after key out got_err n blob
+	line=$(grep "^@@ case name=$case_name " "$WORK/console.txt" || true)
+	if [[ -z $line ]]; then
+		fail "no result in the console log"
+		return
+	fi
+	local fails_before=$fails
+	got_rc=$(field "$line" rc)
+	before=$(field "$line" before)
+	after=$(field "$line" after)
+	key=$(field "$line" key)
+	out=$(field "$line" out)
+	got_err=$(field "$line" err)
+	# libkcapi logs its own errors to stderr; they are shown, not judged.
+	hex_text "$got_err" | grep '^libkcapi - ' | sed 's/^/    library: /' || true
+	got_err=$(hex_text "$got_err" | sed '/^libkcapi - /d' | od -An -v -tx1 | tr -d ' \n')
+	[[ $got_rc == "$rc" ]] || fail "exit status $got_rc, want $rc"
+	if [[ $got_err != "$(text_hex "$err")" ]]; then
+		fail "standard error differs"
+		printf '    got:  %s\n' "$(hex_text "$got_err" | sed -n l)"
+		printf '    want: %s\n' "$(printf '%b' "$err" | sed -n l)"
+	fi
+	if [[ $step == - ]]; then
+		[[ $before == - && $after == - ]] || fail "module loaded, counter $before -> $after"
+	elif [[ $before == - || $after == - ]]; then
+		fail "module counter not readable"
+	elif ((after - before != step)); then
+		fail "counter went $before -> $after, want +$step"
+	fi
+	if [[ $with == - ]]; then
+		[[ -z $out ]] || fail "standard output not empty: $(hex_text "$out")"
+	else
+		n=$((${#key} / 2))
+		blob=$(hex_text "$out" | head -n 1)
+		if [[ $out != "$(text_hex "$blob")0a" ]]; then
+			fail "standard output is not one line: $(hex_text "$out" | sed -n l)"
+		elif [[ ! $blob =~ ^01[0-9a-f]+$ || ${#blob} -ne $((106 + 2 * n)) ]]; then
+			fail "blob is not 01 and then $((104 + 2 * n)) lowercase hex digits: $blob"
+		else
+			local len other=$ZERO_KEY
+			len=$(printf '%08x' "$n" | sed 's/\(..\)\(..\)\(..\)\(..\)/\4\3\2\1/')
+			[[ ${blob:66:8} == "$len" ]] || fail "length field ${blob:66:8}, want $len"
+			[[ $with == "$ZERO_KEY" ]] && other=$HW_KEY
+			check_blob "$blob" "$key" "$with" "$other"
+		fi
+	fi
+	local kernel_result
+	kernel_result=$(hex_text "$got_err" | grep -o 'failed: -[0-9]*' | head -n 1 || true)
+	printf '  %-16s exit %s  counter %s -> %s  %s%s\n' "$case_name" "$got_rc" \
+		"$before" "$after" "${kernel_result:+kernel result ${kernel_result#failed: }  }" \
+		"$([[ $fails -eq $fails_before ]] && echo ok || echo FAILED)"
+	[[ $fails -ne $fails_before ]] || oks=$((oks + 1))
+}
+
+judge() {
+	local log=$WORK/console.txt
+	grep -q '^@@ start ' "$log" || { cat "$log" >&2; die "the VM never started its init"; }
+	if grep '^@@ fatal ' "$log"; then
+		die "the VM's init failed, see $log"
+	fi
+	grep -q '^@@ done' "$log" || { tail -n 30 "$log" >&2; die "the VM's init did not finish, see $log"; }
+	grep -q "^@@ start kernel=$KVER\$" "$log" || die "the VM ran another kernel than $KVER"
+	grep -q '^@@ hwrng node=yes current=virtio_rng' "$log" ||
+		die "no virtio-rng behind /dev/hwrng: $(grep '^@@ hwrng' "$log")"
+	grep -q '^@@ alg driver=1 priority=5000 selftest=passed$' "$log" ||
+		die "the test module's ecb(aes) did not pass the kernel's self-test: $(grep '^@@ alg' "$log")"
+	mkdir -p "$WORK/blobs"
+	rm -f "$WORK/blobs"/*
+
+	local read16='read 16 byte plaintext key\n'
+	local no_hwrng='WARNING: /dev/hwrng not available, using /dev/urandom\n'
+	local test_key='WARNING: the DCP uses its test key: this device is neither in secure nor trusted mode\n'
+	echo "vm test: cases"
+	expect no_ecb 1 - - "${read16}kcapi_cipher_init(ecb(aes)) failed: -2\n"
+	expect no_crypto_user 1 - - "${read16}kcapi_cipher_init(ecb(aes)) failed: -93\n"
+	expect stock_kernel 1 - - "${read16}kcapi_cipher_setkey (zero-length) failed: -22\nIs the NXP DCP driver loaded with null-key support?\n"
+	expect no_algif_aead 1 1 - "${read16}kcapi_aead_init(gcm(aes)) failed: -2\n"
+	expect no_gcm 1 1 - "${read16}kcapi_aead_init(gcm(aes)) failed: -2\n"
+	expect len_1 0 1 "$HW_KEY" 'read 1 byte plaintext key\n'
+	expect len_4 0 1 "$HW_KEY" 'read 4 byte plaintext key\n'
+	expect len_17 0 1 "$HW_KEY" 'read 17 byte plaintext key\n'
+	expect len_128 0 1 "$HW_KEY" 'read 128 byte plaintext key\n'
+	expect text_line 0 1 "$HW_KEY" 'read 4 byte plaintext key\n'
+	expect pieces 0 1 "$HW_KEY" 'read 10 byte plaintext key\n'
+	expect too_long 1 0 - 'plaintext key too long: more than 128 bytes\n'
+	expect no_hwrng 0 1 "$HW_KEY" "${read16}${no_hwrng}${no_hwrng}"
+	expect zero_key 0 1 "$ZERO_KEY" "${read16}${test_key}"
+	expect hwrng_no_driver 1 0 - "${read16}short read from random source: got -1, want 16\n"
+	echo "vm test: $oks cases ok, $fails checks failed"
+	[[ $fails -eq 0 ]] || die "$fails checks failed, console log: $log"
+}
+
+mkdir -p "$WORK"
+fetch
+phase "fetch (kernel $KVER, package $KPKG)"
+build_module
+build_initramfs
+phase "module and initramfs build"
+boot
+phase "boot-and-run"
+judge
+echo "vm test: passed in $((SECONDS - T0)) s"
