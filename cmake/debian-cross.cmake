@@ -22,8 +22,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # pkgconf's triplet wrapper searches only the target's .pc files.
 find_program(PKG_CONFIG_EXECUTABLE NAMES ${CROSS_TRIPLET}-pkg-config REQUIRED)
 
-# ctest (and anything using the emulator) runs target binaries under
-# qemu-user. Processes those binaries spawn start through binfmt_misc,
-# which gives them a fresh qemu without this -L.
+# ctest runs target binaries under qemu-user; processes they spawn start
+# through binfmt_misc. No -L /usr/<triplet>: qemu would then take ld.so from
+# the cross package but libc.so.6 from the multiarch one, and with the two
+# builds mixed, fork() in a test hangs or crashes. The multiarch runtime
+# (libc6, libstdc++6 for the target) serves both the tests and the tool.
 find_program(CROSS_QEMU_EXECUTABLE NAMES ${CROSS_QEMU}-static ${CROSS_QEMU} REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CROSS_QEMU_EXECUTABLE} -L /usr/${CROSS_TRIPLET})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CROSS_QEMU_EXECUTABLE})
