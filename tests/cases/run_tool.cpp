@@ -72,6 +72,21 @@ void drain(int out_fd, int err_fd, std::string* out, std::string* err) {
     }
 }
 
+// DCP_TEST_WRAPPER, split at spaces: a command the tool runs under, such
+// as valgrind.
+std::vector<std::string> wrapper_argv() {
+    std::vector<std::string> words;
+    const char* wrapper = getenv("DCP_TEST_WRAPPER");
+    for (const char* p = wrapper; p != nullptr && *p != '\0';) {
+        const char* end = strchrnul(p, ' ');
+        if (end != p) {
+            words.emplace_back(p, end);
+        }
+        p = *end == '\0' ? end : end + 1;
+    }
+    return words;
+}
+
 std::vector<std::string> namespace_prefix() {
     std::vector<std::string> argv = {"unshare", "--mount", "--propagation", "private"};
     if (geteuid() != 0) {
@@ -105,15 +120,18 @@ run_result run_tool(const run_options& options) {
     std::vector<std::string> argv;
     if (options.dev_layout.empty()) {
         env.emplace_back("LD_PRELOAD=" KCAPI_DOUBLE_PATH);
-        argv = {DCP_SEALKEY_PATH};
+        argv = wrapper_argv();
+        argv.emplace_back(DCP_SEALKEY_PATH);
     } else {
         // Only the tool gets the emulated DCP, not unshare and sh.
         argv = namespace_prefix();
-        argv.insert(argv.end(),
-                    {"sh", "-ec",
-                     "D=$3; mount -t tmpfs tmpfs \"$D\"; " + options.dev_layout +
-                         "\nmount --rbind \"$D\" /dev; export LD_PRELOAD=\"$2\"; exec \"$1\"",
-                     "sh", DCP_SEALKEY_PATH, KCAPI_DOUBLE_PATH, dev_dir});
+        argv.insert(argv.end(), {"sh", "-ec",
+                                 "T=$1; D=$3; mount -t tmpfs tmpfs \"$D\"; " + options.dev_layout +
+                                     "\nmount --rbind \"$D\" /dev; export LD_PRELOAD=\"$2\"; "
+                                     "shift 3; exec \"$@\" \"$T\"",
+                                 "sh", DCP_SEALKEY_PATH, KCAPI_DOUBLE_PATH, dev_dir});
+        const auto wrapper = wrapper_argv();
+        argv.insert(argv.end(), wrapper.begin(), wrapper.end());
     }
 
     int in_pipe[2] = {-1, -1};
