@@ -77,10 +77,19 @@ headers_ok() {
 		[[ $(dpkg-query -W -f='${Version}' "linux-headers-$KVER" 2>/dev/null) == "$KPKG" ]]
 }
 
-have_all() {
-	command -v qemu-system-x86_64 >/dev/null && headers_ok &&
-		[[ -f $KDIR/complete && -f $BBDIR/complete ]]
+# What is still to be fetched, as words for a message; empty when nothing.
+missing() {
+	if [[ -z $KVER ]]; then
+		echo "the package lists (linux-image-amd64 does not resolve)"
+		return
+	fi
+	command -v qemu-system-x86_64 >/dev/null || echo "qemu-system-x86"
+	headers_ok || echo "linux-headers-$KVER $KPKG"
+	[[ -f $KDIR/complete ]] || echo "the kernel in $KDIR"
+	[[ -f $BBDIR/complete ]] || echo "busybox-static in $BBDIR"
 }
+
+have_all() { [[ -z $(missing) ]]; }
 
 # Downloads package $1 and unpacks the members $3... into folder $2.
 fetch_deb() {
@@ -102,14 +111,13 @@ fetch_deb() {
 }
 
 fetch() {
-	if resolve; then
-		set_paths
-		have_all && return 0
-	fi
+	resolve || true
+	set_paths
+	have_all && return 0
 	[[ $(id -u) -eq 0 ]] ||
-		die "qemu-system-x86, linux-headers and the cached kernel are missing," \
-			"and fetching them needs root (run this test once as root," \
-			"or configure with -DDCP_SKIP_VM_TEST=ON to skip it)"
+		die "missing: $(missing | paste -sd, | sed 's/,/, /g');" \
+			"fetching needs root: run this test once as root," \
+			"or configure with -DDCP_SKIP_VM_TEST=ON to skip it"
 	command -v apt-get >/dev/null ||
 		die "apt-get not found: this test needs Debian's packages" \
 			"(or configure with -DDCP_SKIP_VM_TEST=ON to skip it)"
@@ -144,7 +152,7 @@ fetch() {
 	if [[ ! -f $BBDIR/complete ]]; then
 		fetch_deb "busybox-static=$BBVER" "$BBDIR" ./bin/busybox
 	fi
-	have_all || die "packages still missing after apt-get, see $WORK/apt.log"
+	have_all || die "still missing after apt-get: $(missing | paste -sd,), see $WORK/apt.log"
 }
 
 # --- build ------------------------------------------------------------------
