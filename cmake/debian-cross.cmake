@@ -27,5 +27,8 @@ find_program(PKG_CONFIG_EXECUTABLE NAMES ${CROSS_TRIPLET}-pkg-config REQUIRED)
 # the cross package but libc.so.6 from the multiarch one, and with the two
 # builds mixed, fork() in a test hangs or crashes. The multiarch runtime
 # (libc6, libstdc++6 for the target) serves both the tests and the tool.
-find_program(CROSS_QEMU_EXECUTABLE NAMES ${CROSS_QEMU}-static ${CROSS_QEMU} REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CROSS_QEMU_EXECUTABLE})
+# Building alone needs no qemu.
+find_program(CROSS_QEMU_EXECUTABLE NAMES ${CROSS_QEMU}-static ${CROSS_QEMU})
+if(CROSS_QEMU_EXECUTABLE)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CROSS_QEMU_EXECUTABLE})
+endif()
