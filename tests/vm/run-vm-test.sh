@@ -26,12 +26,20 @@ die() {
 	exit 1
 }
 
-[[ $# -eq 3 ]] || die "usage: $0 TOOL BLOB_OPEN WORKDIR"
-TOOL=$1
-BLOB_OPEN=$2
-WORK=$3
-[[ -x $TOOL ]] || die "tool not found: $TOOL"
-[[ -x $BLOB_OPEN ]] || die "blob opener not found: $BLOB_OPEN"
+# "--fetch WORKDIR CACHE" only fetches: the step that needs root, under sudo.
+FETCH_ONLY=0
+if [[ $# -eq 3 && $1 == --fetch ]]; then
+	FETCH_ONLY=1
+	WORK=$2
+	CACHE=$3
+else
+	[[ $# -eq 3 ]] || die "usage: $0 TOOL BLOB_OPEN WORKDIR"
+	TOOL=$1
+	BLOB_OPEN=$2
+	WORK=$3
+	[[ -x $TOOL ]] || die "tool not found: $TOOL"
+	[[ -x $BLOB_OPEN ]] || die "blob opener not found: $BLOB_OPEN"
+fi
 
 T0=$SECONDS
 phase_start=$SECONDS
@@ -114,10 +122,17 @@ fetch() {
 	resolve || true
 	set_paths
 	have_all && return 0
-	[[ $(id -u) -eq 0 ]] ||
+	if [[ $(id -u) -ne 0 ]]; then
+		if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
+			sudo -n bash "$0" --fetch "$WORK" "$CACHE" || exit 1
+			resolve || true
+			set_paths
+			have_all && return 0
+		fi
 		die "missing: $(missing | paste -sd, | sed 's/,/, /g');" \
-			"fetching needs root: run this test once as root," \
-			"or configure with -DDCP_SKIP_VM_TEST=ON to skip it"
+			"fetching needs root or sudo without a password: run this test" \
+			"once as root, or configure with -DDCP_SKIP_VM_TEST=ON to skip it"
+	fi
 	command -v apt-get >/dev/null ||
 		die "apt-get not found: this test needs Debian's packages" \
 			"(or configure with -DDCP_SKIP_VM_TEST=ON to skip it)"
@@ -337,6 +352,7 @@ judge() {
 
 mkdir -p "$WORK"
 fetch
+[[ $FETCH_ONLY -eq 0 ]] || exit 0
 phase "fetch (kernel $KVER, package $KPKG)"
 build_module
 build_initramfs
