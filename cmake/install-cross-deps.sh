@@ -21,7 +21,7 @@ for arch in arm64 armhf; do
 done
 
 pkgs="crossbuild-essential-arm64 crossbuild-essential-armhf
-qemu-user-static binfmt-support"
+cmake make qemu-user-static binfmt-support"
 for arch in arm64 armhf; do
 	pkgs="$pkgs libkcapi-dev:$arch libssl-dev:$arch libgtest-dev:$arch
 libstdc++6:$arch pkgconf:$arch"
