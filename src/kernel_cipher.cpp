@@ -44,8 +44,8 @@ int wrap_blob_key(std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
 
     // A zero-length key makes the DCP driver use its hardware key; the
     // pointer must still be valid.
-    static constexpr std::uint8_t no_key[1] = {};
-    ret = kcapi_cipher_setkey(cipher.handle, no_key, 0);
+    static constexpr std::array<std::uint8_t, 1> no_key{};
+    ret = kcapi_cipher_setkey(cipher.handle, no_key.data(), 0);
     if (ret != 0) {
         fprintf(stderr,
                 "kcapi_cipher_setkey (zero-length) failed: %d\n"
