@@ -25,8 +25,8 @@ install_missing() {
     [ -z "$missing" ] && return 0
     echo "gates: installing$missing"
     export DEBIAN_FRONTEND=noninteractive
-    # shellcheck disable=SC2086 # the lists are split on purpose
     # A fresh machine may have no package lists yet, or stale ones.
+    # shellcheck disable=SC2086 # the lists are split on purpose
     $apt install --no-install-recommends $missing >"$logs/install.log" 2>&1 || {
         $apt update >>"$logs/install.log" 2>&1 &&
             $apt install --no-install-recommends $missing >>"$logs/install.log" 2>&1
