@@ -4,20 +4,13 @@
 # Safe to run again; needs root, asks nothing.
 set -eu
 
-export DEBIAN_FRONTEND=noninteractive
-APT="apt-get -y -q -o DPkg::Lock::Timeout=900"
-
 if [ "$(id -u)" -ne 0 ]; then
 	echo "install-cross-deps.sh: must run as root" >&2
 	exit 1
 fi
 
-added=0
 for arch in arm64 armhf; do
-	if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-		dpkg --add-architecture "$arch"
-		added=1
-	fi
+	dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
 done
 
 pkgs="crossbuild-essential-arm64 crossbuild-essential-armhf
@@ -27,20 +20,10 @@ for arch in arm64 armhf; do
 libstdc++6:$arch pkgconf:$arch"
 done
 
-missing=""
-for p in $pkgs; do
-	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' ||
-		missing="$missing $p"
-done
-
-# shellcheck disable=SC2086 # word splitting of the lists is wanted
-if [ -n "$missing" ]; then
-	# A freshly added architecture has no package lists yet.
-	if [ "$added" -eq 1 ] || ! $APT install --no-install-recommends $missing; then
-		$APT update
-		$APT install --no-install-recommends $missing
-	fi
-fi
+# Package lists are brought up to date when anything is missing, which
+# a freshly added architecture always is.
+# shellcheck disable=SC2086 # word splitting of the list is wanted
+bash "$(dirname "$0")/../tests/install-deps.sh" $pkgs
 
 # Containers and fresh machines may have neither binfmt_misc mounted nor
 # the qemu entries enabled; without them the tests cannot spawn the tool.

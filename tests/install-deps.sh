@@ -1,7 +1,8 @@
 #!/bin/bash
-# Installs what building the tool and its host tests needs on Debian 12.
+# Installs what building the tool and its host tests needs on Debian 12,
+# and the packages named as arguments; only what is missing.
 set -eu
-packages="cmake g++ make pkgconf libkcapi-dev libssl-dev libgtest-dev"
+packages="cmake g++ make pkgconf libkcapi-dev libssl-dev libgtest-dev $*"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

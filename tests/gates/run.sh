@@ -14,25 +14,10 @@ logs=$root/build/gates
 mkdir -p "$logs"
 
 install_missing() {
-    local pkgs="cmake make g++ pkgconf libkcapi-dev libssl-dev libgtest-dev util-linux
-        valgrind clang-tidy cppcheck clang-format"
-    local apt="apt-get -y -q -o DPkg::Lock::Timeout=900"
-    local missing="" p
-    for p in $pkgs; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' ||
-            missing="$missing $p"
-    done
-    [ -z "$missing" ] && return 0
-    echo "gates: installing$missing"
-    export DEBIAN_FRONTEND=noninteractive
-    # A fresh machine may have no package lists yet, or stale ones.
-    # shellcheck disable=SC2086 # the lists are split on purpose
-    $apt install --no-install-recommends $missing >"$logs/install.log" 2>&1 || {
-        $apt update >>"$logs/install.log" 2>&1 &&
-            $apt install --no-install-recommends $missing >>"$logs/install.log" 2>&1
-    } || {
+    bash tests/install-deps.sh util-linux valgrind clang-tidy cppcheck clang-format \
+        >"$logs/install.log" 2>&1 || {
         cat "$logs/install.log"
-        echo "gates: installing$missing failed"
+        echo "gates: installing what the gates need failed"
         exit 2
     }
 }
