@@ -1,6 +1,6 @@
 #!/bin/sh
-# Installs what cross-building and testing for aarch64 and armhf need on a
-# Debian 12 host, and makes foreign binaries runnable through binfmt_misc.
+# Installs what cross-building and testing for aarch64, armhf and armel need
+# on a Debian 12 host, and makes foreign binaries runnable through binfmt_misc.
 # Safe to run again; needs root, asks nothing.
 set -eu
 
@@ -9,21 +9,50 @@ if [ "$(id -u)" -ne 0 ]; then
 	exit 1
 fi
 
-for arch in arm64 armhf; do
+for arch in arm64 armhf armel; do
 	dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
 done
 
-pkgs="crossbuild-essential-arm64 crossbuild-essential-armhf
+pkgs="crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-armel
 cmake make qemu-user-static binfmt-support"
-for arch in arm64 armhf; do
-	pkgs="$pkgs libkcapi-dev:$arch libssl-dev:$arch libgtest-dev:$arch
-libstdc++6:$arch pkgconf:$arch"
+for arch in arm64 armhf armel; do
+	pkgs="$pkgs libkcapi-dev:$arch libgtest-dev:$arch libstdc++6:$arch pkgconf:$arch"
 done
+# No libssl-dev:armel: see the sysroot below.
+pkgs="$pkgs libssl-dev:arm64 libssl-dev:armhf"
 
 # Package lists are brought up to date when anything is missing, which
 # a freshly added architecture always is.
 # shellcheck disable=SC2086 # word splitting of the list is wanted
 bash "$(dirname "$0")/../tests/install-deps.sh" $pkgs
+
+# OpenSSL for the armel tests, unpacked instead of installed: bookworm-security
+# has no armel builds, and libssl3:armel (Multi-Arch: same) refuses a version
+# other than the host's updated libssl3. One folder per version, "current"
+# names the one cmake/arm-linux-gnueabi.cmake uses; older ones are removed.
+sysroot=/var/cache/dcp-sealkey/sysroot/armel
+ssl_version() {
+	apt-cache show --no-all-versions libssl-dev:armel 2>/dev/null | sed -n 's/^Version: //p' | head -n 1
+}
+version=$(ssl_version)
+if [ -z "$version" ]; then
+	apt-get -o DPkg::Lock::Timeout=900 update -qq
+	version=$(ssl_version)
+fi
+if [ ! -d "$sysroot/$version" ]; then
+	mkdir -p "$sysroot"
+	tmp=$(mktemp -d "$sysroot/.tmp.XXXXXX")
+	trap 'rm -rf "$tmp"' EXIT
+	# As root into a private folder: apt's _apt user could not write there.
+	(cd "$tmp" && apt-get download -qq -o APT::Sandbox::User=root \
+		"libssl-dev:armel=$version" "libssl3:armel=$version")
+	for deb in "$tmp"/*.deb; do
+		dpkg-deb -x "$deb" "$tmp/root"
+	done
+	mv "$tmp/root" "$sysroot/$version"
+fi
+ln -sfn "$version" "$sysroot/current"
+find "$sysroot" -mindepth 1 -maxdepth 1 ! -name current ! -name "$version" -exec rm -rf {} +
 
 # Containers and fresh machines may have neither binfmt_misc mounted nor
 # the qemu entries enabled; without them the tests cannot spawn the tool.
