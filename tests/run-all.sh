@@ -1,6 +1,6 @@
 #!/bin/bash
 # Builds and runs every test: host tests (debug and hardened release), the
-# virtual-machine test on a real kernel, both Arm targets under qemu-user,
+# virtual-machine test on a real kernel, the three Arm targets under qemu-user,
 # and the quality gates. Installs what it needs on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,6 +22,9 @@ cmake --workflow --preset aarch64
 
 stage "armhf under qemu-user"
 cmake --workflow --preset armhf
+
+stage "armel under qemu-user"
+cmake --workflow --preset armel
 
 stage "quality gates"
 bash tests/gates/run.sh
