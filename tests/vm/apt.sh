@@ -1,0 +1,55 @@
+# shellcheck shell=bash
+# Sourced by the VM scripts: a private apt configuration under the VM cache
+# that reaches bookworm and bookworm-backports for every architecture the
+# tests boot, without touching the machine's own sources or dpkg state.
+# Needs CACHE and WORK set, and die() defined.
+
+APT_DIR=$CACHE/apt
+APT_MIRROR=${DCP_VM_MIRROR:-http://deb.debian.org/debian}
+
+vm_apt_opts() {
+	printf '%s\n' -q -o "Dir::Etc::SourceList=$APT_DIR/sources.list" \
+		-o "Dir::Etc::SourceParts=$APT_DIR/empty" \
+		-o "Dir::Etc::PreferencesParts=$APT_DIR/empty" \
+		-o "Dir::Etc::Preferences=$APT_DIR/empty/none" \
+		-o "Dir::State=$APT_DIR/state" -o "Dir::State::status=$APT_DIR/status" \
+		-o "Dir::Cache=$APT_DIR/cache" -o APT::Sandbox::User=root \
+		-o Acquire::Languages=none -o APT::Architecture=amd64 \
+		-o APT::Architectures::=amd64 -o APT::Architectures::=arm64 \
+		-o APT::Architectures::=armhf -o APT::Architectures::=armel
+}
+
+# Lists are fetched once per cache; DCP_VM_APT_UPDATE=1 fetches them again.
+vm_apt_update() {
+	local mode
+	[[ -f $APT_DIR/updated && ${DCP_VM_APT_UPDATE:-0} != 1 ]] && return 0
+	mkdir -p "$APT_DIR"/{empty,state/lists/partial,cache/archives/partial}
+	: >"$APT_DIR/status"
+	for mode in bookworm bookworm-backports; do
+		echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $APT_MIRROR $mode main"
+	done >"$APT_DIR/sources.list"
+	mapfile -t opts < <(vm_apt_opts)
+	apt-get "${opts[@]}" update >>"$WORK/apt.log" 2>&1 ||
+		die "apt-get update (private configuration) failed, see $WORK/apt.log"
+	touch "$APT_DIR/updated"
+}
+
+# Candidate version of package $1 (name or name:arch).
+vm_apt_version() {
+	local opts v
+	mapfile -t opts < <(vm_apt_opts)
+	v=$(apt-cache "${opts[@]}" policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n 1)
+	[[ -n $v && $v != "(none)" ]] || die "package $1 not found through the private apt configuration"
+	echo "$v"
+}
+
+# Downloads the packages $2... into folder $1 (made afresh).
+vm_apt_download() {
+	local dest=$1 opts
+	shift
+	mapfile -t opts < <(vm_apt_opts)
+	rm -rf "$dest"
+	mkdir -p "$dest"
+	(cd "$dest" && apt-get "${opts[@]}" download "$@" </dev/null) >>"$WORK/apt.log" 2>&1 ||
+		die "apt-get download $* failed, see $WORK/apt.log"
+}
