@@ -1,18 +1,23 @@
 #!/bin/bash
-# Runs the unmodified tool inside Debian's own kernel under QEMU, with a test
-# module that gives "ecb(aes)" the DCP's null-key behaviour, and opens every
-# blob made there on the host.
+# Runs the unmodified tool inside a real kernel under QEMU, with a test
+# module that stands in for the DCP's key slots, judges every run on the
+# host and opens every blob made there.
 #
-#   run-vm-test.sh TOOL BLOB_OPEN WORKDIR
+#   run-vm-test.sh KERNEL BLOB_OPEN WORKDIR ARCH=TOOL...
 #
+# KERNEL is amd64 (Debian's own kernel: how a distribution kernel fails) or
+# arm64 or arm (Linux from Debian's source with the DCP trusted keys, where
+# the kernel itself loads every blob). Each ARCH=TOOL is a build of the tool
+# and the Debian architecture whose userland it runs in.
 # Fetches what it lacks through apt-get (as root) into a cache outside the
-# tree, keyed by the kernel that linux-image-amd64 resolves to.
-# DCP_VM_CACHE overrides the cache folder.
+# tree. DCP_VM_CACHE overrides the cache folder; DCP_VM_ACCEL=kvm asks for
+# KVM, with TCG as the fallback when KVM does not start.
 set -euo pipefail
 
 HW_KEY=2b7e151628aed2a6abf7158809cf4f3c
+OTP_KEY=000102030405060708090a0b0c0d0e0f
 ZERO_KEY=00000000000000000000000000000000
-BOOT_LIMIT=120
+BOOT_LIMIT=300
 CACHE=${DCP_VM_CACHE:-/var/cache/dcp-sealkey/vm}
 HERE=$(cd "$(dirname "$0")" && pwd)
 
@@ -26,20 +31,35 @@ die() {
 	exit 1
 }
 
-# "--fetch WORKDIR CACHE" only fetches: the step that needs root, under sudo.
+# "--fetch KERNEL WORKDIR CACHE ARCH..." only fetches: the step that needs
+# root, under sudo.
 FETCH_ONLY=0
-if [[ $# -eq 3 && $1 == --fetch ]]; then
+USERLANDS=()
+declare -A TOOLS=()
+if [[ $# -ge 4 && $1 == --fetch ]]; then
 	FETCH_ONLY=1
-	WORK=$2
-	CACHE=$3
+	KERNEL=$2
+	WORK=$3
+	CACHE=$4
+	USERLANDS=("${@:5}")
 else
-	[[ $# -eq 3 ]] || die "usage: $0 TOOL BLOB_OPEN WORKDIR"
-	TOOL=$1
+	[[ $# -ge 4 ]] || die "usage: $0 KERNEL BLOB_OPEN WORKDIR ARCH=TOOL..."
+	KERNEL=$1
 	BLOB_OPEN=$2
 	WORK=$3
-	[[ -x $TOOL ]] || die "tool not found: $TOOL"
 	[[ -x $BLOB_OPEN ]] || die "blob opener not found: $BLOB_OPEN"
+	for arg in "${@:4}"; do
+		USERLANDS+=("${arg%%=*}")
+		TOOLS[${arg%%=*}]=${arg#*=}
+		[[ -x ${arg#*=} ]] || die "tool for ${arg%%=*} not found: ${arg#*=}" \
+			"(build it first, e.g. cmake --workflow --preset ${arg%%=*})"
+	done
 fi
+case $KERNEL in
+amd64) [[ ${USERLANDS[*]} == amd64 ]] || die "the amd64 kernel runs one amd64 tool" ;;
+arm64 | arm) source "$HERE/apt.sh" && source "$HERE/arm-kernel.sh" ;;
+*) die "unknown kernel $KERNEL (amd64, arm64 or arm)" ;;
+esac
 
 T0=$SECONDS
 phase_start=$SECONDS
@@ -118,18 +138,43 @@ fetch_deb() {
 	rm -rf "$tmp"
 }
 
+# The Arm kernels are built, not fetched: from Debian's source, through the
+# private apt configuration of apt.sh, with qemu-system-arm from the
+# machine's own.
+arm_qemu() { [[ $KERNEL == arm64 ]] && echo qemu-system-aarch64 || echo qemu-system-arm; }
+
+fetch_arm() {
+	bash "$HERE/../install-deps.sh" qemu-system-arm bc bison flex libelf-dev xz-utils \
+		openssl xxd >>"$WORK/apt.log" 2>&1 ||
+		die "installing QEMU and the kernel's build tools failed, see $WORK/apt.log"
+	arm_fetch "$KERNEL" "${USERLANDS[@]}"
+}
+
 fetch() {
-	resolve || true
-	set_paths
-	have_all && return 0
+	if [[ $KERNEL != amd64 ]]; then
+		# Warm, nothing is written outside WORK, so no root is needed.
+		if [[ $(id -u) -ne 0 ]] && command -v "$(arm_qemu)" >/dev/null &&
+			(arm_fetch "$KERNEL" "${USERLANDS[@]}") >/dev/null 2>&1; then
+			arm_fetch "$KERNEL" "${USERLANDS[@]}"
+			return 0
+		fi
+	else
+		resolve || true
+		set_paths
+		have_all && return 0
+	fi
 	if [[ $(id -u) -ne 0 ]]; then
 		if command -v sudo >/dev/null && sudo -n true 2>/dev/null; then
-			sudo -n bash "$0" --fetch "$WORK" "$CACHE" || exit 1
+			sudo -n bash "$0" --fetch "$KERNEL" "$WORK" "$CACHE" "${USERLANDS[@]}" || exit 1
+			if [[ $KERNEL != amd64 ]]; then
+				arm_fetch "$KERNEL" "${USERLANDS[@]}"
+				return 0
+			fi
 			resolve || true
 			set_paths
 			have_all && return 0
 		fi
-		die "missing: $(missing | paste -sd, | sed 's/,/, /g');" \
+		die "missing: $([[ $KERNEL == amd64 ]] && missing | paste -sd, | sed 's/,/, /g' || echo "the $KERNEL kernel");" \
 			"fetching needs root or sudo without a password: run this test" \
 			"once as root, or configure with -DDCP_SKIP_VM_TEST=ON to skip it"
 	fi
@@ -141,6 +186,10 @@ fetch() {
 	exec 9>"$CACHE/.lock"
 	flock 9
 	rm -rf "$CACHE"/.fetch.*
+	if [[ $KERNEL != amd64 ]]; then
+		fetch_arm
+		return 0
+	fi
 	apt_get update >"$WORK/apt.log" 2>&1 || die "apt-get update failed, see $WORK/apt.log"
 	resolve || die "cannot resolve linux-image-amd64 to a kernel through apt"
 	set_paths
@@ -173,32 +222,62 @@ fetch() {
 # --- build ------------------------------------------------------------------
 
 build_module() {
+	local mk
+	if [[ $KERNEL == amd64 ]]; then
+		mk=(make -C "$HEADERS")
+	else
+		mk=(make -C "$KSRC" O="$KOBJ" ARCH="$KARCH" CROSS_COMPILE="$KCROSS")
+	fi
 	rm -rf "$WORK/module"
 	mkdir -p "$WORK/module"
 	cp "$HERE/module/dcp_nullkey.c" "$HERE/module/Kbuild" "$WORK/module/"
-	make -C "$HEADERS" M="$WORK/module" modules >"$WORK/module.log" 2>&1 ||
+	"${mk[@]}" M="$WORK/module" modules >"$WORK/module.log" 2>&1 ||
 		{ cat "$WORK/module.log" >&2; die "building the test module failed"; }
 }
 
+# The commands of the README's "Sealing and loading" section, as written.
+readme_commands() {
+	awk '/^## Sealing and loading/ { s = 1; next } /^## / { s = 0 }
+		s && /^```sh/ { c = 1; next } c && /^```/ { exit } c' "$HERE/../../README.md"
+}
+
 build_initramfs() {
-	local root=$WORK/root bb=$BBDIR/busybox applet lib m
+	local root=$WORK/root bb applet lib m u
 	rm -rf "$root"
 	mkdir -p "$root"/{bin,mod,proc,sys,dev,tmp}
+	if [[ $KERNEL == amd64 ]]; then
+		bb=$BBDIR/busybox
+		mkdir -p "$root/u/amd64/bin"
+		cp "${TOOLS[amd64]}" "$root/u/amd64/bin/dcp-sealkey"
+		for lib in $(ldd "${TOOLS[amd64]}" | grep -o '/[^ ]*'); do
+			mkdir -p "$root$(dirname "$lib")"
+			cp -L "$lib" "$root$lib"
+		done
+		for m in "${MODULES[@]}"; do
+			cp "$KDIR/$m.ko" "$root/mod/"
+		done
+		echo stack >"$root/suite"
+	else
+		dpkg-deb -x "$(cached_deb "busybox-static:$KBB_ARCH")" "$WORK/busybox"
+		bb=$WORK/busybox/bin/busybox
+		for u in "${USERLANDS[@]}"; do
+			arm_userland "$root" "$u" "${TOOLS[$u]}"
+		done
+		cp "$KOBJ/security/keys/trusted-keys/trusted.ko" \
+			"$KOBJ/security/keys/encrypted-keys/encrypted-keys.ko" "$root/mod/"
+		readme_commands >"$root/readme.sh"
+		[[ -s $root/readme.sh ]] || die "no sh block under \"Sealing and loading\" in README.md"
+		echo trusted >"$root/suite"
+	fi
+	echo "${USERLANDS[*]}" >"$root/userlands"
+	[[ -n $(find "$root" -name 'libkcapi.so.1') ]] || die "no libkcapi.so.1 in the guest"
+	# A foreign busybox lists its applets under qemu-user, through binfmt.
 	cp "$bb" "$root/bin/busybox"
 	chmod 755 "$root/bin/busybox"
 	# No modprobe: every module is loaded by hand, so none comes in unasked.
 	for applet in $("$bb" --list); do
 		[[ $applet == busybox || $applet == modprobe ]] && continue
 		ln -s busybox "$root/bin/$applet"
-	done
-	cp "$TOOL" "$root/bin/dcp-sealkey"
-	for lib in $(ldd "$TOOL" | grep -o '/[^ ]*'); do
-		mkdir -p "$root$(dirname "$lib")"
-		cp -L "$lib" "$root$lib"
-	done
-	[[ -n $(find "$root" -name 'libkcapi.so.1') ]] || die "the tool is not linked against libkcapi.so.1"
-	for m in "${MODULES[@]}"; do
-		cp "$KDIR/$m.ko" "$root/mod/"
 	done
 	cp "$WORK/module/dcp_nullkey.ko" "$root/mod/"
 	cp "$HERE/vm-init.sh" "$root/init"
@@ -208,21 +287,45 @@ build_initramfs() {
 
 # --- boot and run -----------------------------------------------------------
 
-boot() {
-	local accel=tcg rc=0
-	[[ -w /dev/kvm ]] && accel=kvm
-	rm -f "$WORK/console.log"
+# Boots with accelerator $1; the console ends up in console.txt.
+boot_with() {
+	local rc=0 qemu kernel console
+	case $KERNEL in
+	amd64) qemu=(qemu-system-x86_64 -machine "pc,accel=$1" -cpu max -vga none
+		-device virtio-rng-pci) kernel=$KDIR/vmlinuz console=ttyS0 ;;
+	arm64) qemu=(qemu-system-aarch64 -machine "virt,accel=$1" -cpu cortex-a57
+		-device virtio-rng-device) kernel=$KIMAGE console=ttyAMA0 ;;
+	arm) qemu=(qemu-system-arm -machine "virt,accel=$1" -cpu cortex-a15
+		-device virtio-rng-device) kernel=$KIMAGE console=ttyAMA0 ;;
+	esac
+	rm -f "$WORK/console.log" "$WORK/console.txt"
 	# No stdin in CI: QEMU must not touch it, and the console goes to a file.
-	timeout "$BOOT_LIMIT" qemu-system-x86_64 -machine "pc,accel=$accel" -cpu max \
-		-m 512 -smp 1 -nodefaults -no-user-config -display none -vga none \
+	timeout "$BOOT_LIMIT" "${qemu[@]}" \
+		-m 512 -smp 1 -nodefaults -no-user-config -display none \
 		-monitor none -serial "file:$WORK/console.log" -no-reboot \
-		-device virtio-rng-pci \
-		-kernel "$KDIR/vmlinuz" -initrd "$WORK/initrd.gz" \
-		-append "console=ttyS0 loglevel=1 quiet panic=-1" \
+		-kernel "$kernel" -initrd "$WORK/initrd.gz" \
+		-append "console=$console loglevel=1 quiet panic=-1" \
 		</dev/null >"$WORK/qemu.log" 2>&1 || rc=$?
+	[[ -f $WORK/console.log ]] && tr -d '\r' <"$WORK/console.log" >"$WORK/console.txt"
+	return $rc
+}
+
+# TCG unless KVM is asked for; a KVM that does not start (missing, or
+# nested and aborting) falls back to TCG instead of failing the test.
+boot() {
+	local rc=0
+	if [[ ${DCP_VM_ACCEL:-tcg} == kvm && $KERNEL == amd64 ]]; then
+		boot_with kvm || rc=$?
+		if [[ $rc -eq 0 ]] && grep -q '^@@ done' "$WORK/console.txt"; then
+			echo "vm test: booted with KVM"
+			return 0
+		fi
+		echo "vm test: KVM did not start (exit $rc), falling back to TCG"
+		rc=0
+	fi
+	boot_with tcg || rc=$?
 	[[ $rc -ne 124 ]] || die "the VM did not finish within $BOOT_LIMIT s, see $WORK/console.log"
-	[[ $rc -eq 0 ]] || { cat "$WORK/qemu.log" >&2; die "qemu-system-x86_64 exited with $rc"; }
-	tr -d '\r' <"$WORK/console.log" >"$WORK/console.txt"
+	[[ $rc -eq 0 ]] || { cat "$WORK/qemu.log" >&2; die "QEMU exited with $rc"; }
 }
 
 # --- judge ------------------------------------------------------------------
@@ -257,7 +360,7 @@ check_blob() {
 #   the module is not loaded; OPEN_KEY: hardware key the blob opens with, or -
 #   when no blob is expected; STDERR: the exact standard error, printf %b form.
 expect() {
-	case_name=$1
+	case_name=$U.$1
 	local rc=$2 step=$3 with=$4 err=$5 line got_rc before after key out got_err n blob
 	line=$(grep "^@@ case name=$case_name " "$WORK/console.txt" || true)
 	if [[ -z $line ]]; then
@@ -306,31 +409,80 @@ expect() {
 	fi
 	local kernel_result
 	kernel_result=$(hex_text "$got_err" | grep -o 'failed: -[0-9]*' | head -n 1 || true)
-	printf '  %-16s exit %s  counter %s -> %s  %s%s\n' "$case_name" "$got_rc" \
+	printf '  %-24s exit %s  counter %s -> %s  %s%s\n' "$case_name" "$got_rc" \
 		"$before" "$after" "${kernel_result:+kernel result ${kernel_result#failed: }  }" \
 		"$([[ $fails -eq $fails_before ]] && echo ok || echo FAILED)"
 	[[ $fails -ne $fails_before ]] || oks=$((oks + 1))
 }
 
-judge() {
-	local log=$WORK/console.txt
-	grep -q '^@@ start ' "$log" || { cat "$log" >&2; die "the VM never started its init"; }
-	if grep '^@@ fatal ' "$log"; then
-		die "the VM's init failed, see $log"
-	fi
-	grep -q '^@@ done' "$log" || { tail -n 30 "$log" >&2; die "the VM's init did not finish, see $log"; }
-	grep -q "^@@ start kernel=$KVER\$" "$log" || die "the VM ran another kernel than $KVER"
-	grep -q '^@@ hwrng node=yes current=virtio_rng' "$log" ||
-		die "no virtio-rng behind /dev/hwrng: $(grep '^@@ hwrng' "$log")"
-	grep -q '^@@ alg driver=1 priority=5000 selftest=passed$' "$log" ||
-		die "the test module's ecb(aes) did not pass the kernel's self-test: $(grep '^@@ alg' "$log")"
-	mkdir -p "$WORK/blobs"
-	rm -f "$WORK/blobs"/*
+# The HMAC that security/keys/encrypted-keys puts after an encrypted key's
+# datablob: over "format\0master\0datalen\0", the IV, a zero byte and the
+# encrypted data, keyed with SHA-256 of "AUTH_KEY\0" and the master key,
+# zero-padded to 32 bytes. It matches only if the trusted key that served
+# as master holds exactly the bytes $2 (hex). $1 is what keyctl pipe gave.
+enc_hmac_ok() {
+	local format desc datalen data auth got n=$((${#2} / 2 + 9))
+	read -r format desc datalen data <<<"$1"
+	[[ -n $data && $data =~ ^[0-9a-f]+$ ]] || return 1
+	auth=$({ printf 'AUTH_KEY\0'; hex_text "$2"; head -c 32 /dev/zero; } |
+		head -c $((n < 32 ? 32 : n)) | openssl dgst -sha256 -binary | od -An -v -tx1 | tr -d ' \n')
+	got=$({ printf '%s\0%s\0%s\0' "$format" "$desc" "$datalen"; hex_text "${data:0:${#data}-64}"; } |
+		openssl dgst -sha256 -mac HMAC -macopt "hexkey:$auth" -binary | od -An -v -tx1 | tr -d ' \n')
+	[[ $got == "${data: -64}" ]]
+}
 
-	local read16='read 16 byte plaintext key\n'
-	local no_hwrng='WARNING: /dev/hwrng not available, using /dev/urandom\n'
-	local test_key='WARNING: the DCP uses its test key: this device is neither in secure nor trusted mode\n'
-	echo "vm test: cases"
+# expect_trust NAME ERROR KEY
+#   Judges the "@@ trust" line of case NAME. ERROR: what keyctl must fail
+#   with, or - when the trusted key must load. KEY: where the sealed bytes
+#   come from: case:NAME (the key of that case's run, whose blob must be the
+#   one the trusted key holds) or open:HWKEY (the trusted key's own blob,
+#   opened on the host under that emulated key).
+expect_trust() {
+	case_name=$U.$1
+	local want=$2 from=$3 line rc blob enc err key src fails_before=$fails
+	line=$(grep "^@@ trust name=$case_name " "$WORK/console.txt" || true)
+	if [[ -z $line ]]; then
+		fail "no result in the console log"
+		return
+	fi
+	rc=$(field "$line" rc)
+	blob=$(hex_text "$(field "$line" blob)" | tr -d '\n')
+	enc=$(hex_text "$(field "$line" enc)")
+	err=$(hex_text "$(field "$line" err)" | paste -sd ' ')
+	if [[ $want != - ]]; then
+		[[ $rc != 0 ]] || fail "loaded, want a refusal with \"$want\""
+		[[ $err == *"$want"* ]] || fail "refused with \"$err\", want \"$want\""
+	elif [[ $rc != 0 ]]; then
+		fail "not loaded (exit $rc): $err; kernel: $(hex_text "$(field "$line" dmesg)" | tr '\n' ' ')"
+	else
+		case $from in
+		case:*)
+			src=$(grep "^@@ case name=$U.${from#case:} " "$WORK/console.txt" || true)
+			key=$(field "$src" key)
+			[[ $blob == "$(hex_text "$(field "$src" out)" | tr -d '\n')" ]] ||
+				fail "the trusted key holds another blob than the one sealed"
+			;;
+		open:*)
+			key=$("$BLOB_OPEN" "${from#open:}" <<<"$blob" 2>&1) ||
+				{ fail "the kernel's blob does not open with ${from#open:}: $key"; key=; }
+			;;
+		esac
+		[[ -n $key ]] && ! enc_hmac_ok "$enc" "$key" && fail "the loaded key does not hold the sealed bytes"
+	fi
+	printf '  %-24s %s  %s\n' "$case_name" "$([[ $rc == 0 ]] && echo loaded || echo "refused: $err")" \
+		"$([[ $fails -eq $fails_before ]] && echo ok || echo FAILED)"
+	[[ $fails -ne $fails_before ]] || oks=$((oks + 1))
+}
+
+read16='read 16 byte plaintext key\n'
+read32='read 32 byte plaintext key\n'
+no_hwrng='WARNING: /dev/hwrng not available, using /dev/urandom\n'
+test_key='WARNING: the DCP uses its test key: this device is neither in secure nor trusted mode\n'
+
+# Debian's kernel: each failure case lacks one piece of the stack.
+judge_stack() {
+	grep -q '^@@ alg driver=1 priority=5000 selftest=passed$' "$WORK/console.txt" ||
+		die "the test module's ecb(aes) did not pass the kernel's self-test: $(grep '^@@ alg' "$WORK/console.txt")"
 	expect no_ecb 1 - - "${read16}kcapi_cipher_init(ecb(aes)) failed: -2\n"
 	expect no_crypto_user 1 - - "${read16}kcapi_cipher_init(ecb(aes)) failed: -93\n"
 	expect stock_kernel 1 - - "${read16}kcapi_cipher_setkey (zero-length) failed: -22\nIs the NXP DCP driver loaded with null-key support?\n"
@@ -346,6 +498,57 @@ judge() {
 	expect no_hwrng 0 1 "$HW_KEY" "${read16}${no_hwrng}${no_hwrng}"
 	expect zero_key 0 1 "$ZERO_KEY" "${read16}${test_key}"
 	expect hwrng_no_driver 1 0 - "${read16}short read from random source: got -1, want 16\n"
+}
+
+# The Arm kernels: their own DCP trusted keys load what the tool sealed.
+judge_trusted() {
+	local n t
+	for n in 1 16 32 33 100 128; do
+		expect len_$n 0 1 "$HW_KEY" "read $n byte plaintext key\n"
+		expect_trust len_$n - case:len_$n
+	done
+	# Header and length faults are caught before any decryption; the rest
+	# by the GCM tag. Only the nonce's first 12 bytes reach gcm(aes).
+	for t in version:"Invalid argument" wrapped_key:"Bad message" nonce:"Bad message" \
+		length:"Invalid argument" ciphertext:"Bad message" tag:"Bad message" \
+		cut:"Invalid argument"; do
+		expect_trust "tamper_${t%%:*}" "${t#*:}" -
+	done
+	expect_trust kernel_new - "open:$HW_KEY"
+	expect readme 0 1 "$HW_KEY" "$read32"
+	expect_trust readme - case:readme
+	# trusted.dcp_use_otp_key=1: the UNIQUE key's blob is refused, and the
+	# kernel's own blobs are bound to the OTP key.
+	expect_trust otp_key "Bad message" -
+	expect_trust otp_kernel_new - "open:$OTP_KEY"
+	expect zero_key 0 1 "$ZERO_KEY" "${read32}${test_key}"
+	expect_trust zero_key_refused "Invalid argument" -
+	hex_text "$(field "$(grep "^@@ trust name=$U.zero_key_refused " "$WORK/console.txt")" dmesg)" |
+		grep -q 'Device neither in secure nor trusted mode' ||
+		fail "the kernel did not say why it refused the test key"
+	expect_trust zero_key_skip - case:zero_key
+}
+
+judge() {
+	local log=$WORK/console.txt
+	grep -q '^@@ start ' "$log" || { cat "$log" >&2; die "the VM never started its init"; }
+	if grep '^@@ fatal ' "$log"; then
+		die "the VM's init failed, see $log"
+	fi
+	grep -q '^@@ done' "$log" || { tail -n 30 "$log" >&2; die "the VM's init did not finish, see $log"; }
+	if [[ $KERNEL == amd64 ]]; then
+		grep -q "^@@ start kernel=$KVER\$" "$log" || die "the VM ran another kernel than $KVER"
+	else
+		grep -q "^@@ start kernel=${KSRCVER%%-*}" "$log" || die "the VM ran another kernel than ${KSRCVER%%-*}"
+	fi
+	grep -q '^@@ hwrng node=yes current=virtio_rng' "$log" ||
+		die "no virtio-rng behind /dev/hwrng: $(grep '^@@ hwrng' "$log")"
+	mkdir -p "$WORK/blobs"
+	rm -f "$WORK/blobs"/*
+	for U in "${USERLANDS[@]}"; do
+		echo "vm test: cases, $U userland"
+		"judge_$(<"$WORK/root/suite")"
+	done
 	echo "vm test: $oks cases ok, $fails checks failed"
 	[[ $fails -eq 0 ]] || die "$fails checks failed, console log: $log"
 }
@@ -353,7 +556,7 @@ judge() {
 mkdir -p "$WORK"
 fetch
 [[ $FETCH_ONLY -eq 0 ]] || exit 0
-phase "fetch (kernel $KVER, package $KPKG)"
+phase "fetch and kernel build (${KVER:-$KERNEL} ${KPKG:-$KSRCVER})"
 build_module
 build_initramfs
 phase "module and initramfs build"
