@@ -1,3 +1,6 @@
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+
 # 64-bit Arm Linux with Debian's cross compiler:
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake ...
 # cmake/install-cross-deps.sh installs what it needs.

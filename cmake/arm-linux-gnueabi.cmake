@@ -1,3 +1,6 @@
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+
 # 32-bit ARMv5 soft-float Linux (Debian armel: i.MX23, i.MX28) with Debian's
 # cross compiler:
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake ...

@@ -1,3 +1,6 @@
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+
 # 32-bit ARMv7 hard-float Linux (Debian armhf) with Debian's cross compiler:
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake ...
 # cmake/install-cross-deps.sh installs what it needs.

@@ -1,3 +1,6 @@
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+
 # Shared part of the cross toolchain files: Debian's cross compilers with the
 # target's libraries installed multiarch (libfoo-dev:arm64 and so on).
 # The including file sets CROSS_TRIPLET, CMAKE_SYSTEM_PROCESSOR and

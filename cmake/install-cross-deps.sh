@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+
 # Installs what cross-building and testing for aarch64, armhf and armel need
 # on a Debian 12 host, and makes foreign binaries runnable through binfmt_misc.
 # Safe to run again; needs root, asks nothing.

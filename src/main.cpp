@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+// SPDX-License-Identifier: MIT
+
 // dcp-sealkey: seals a key read from stdin under the DCP hardware key and
 // prints the blob that the kernel's DCP trusted keys load, as one hex line.
 

@@ -1,4 +1,7 @@
 #!/bin/bash
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+
 # Builds the tool and seals a demo key on the emulated DCP: prints the blob,
 # its fields, and the key opened again by the independent opener.
 set -eu

@@ -1,4 +1,7 @@
 #!/bin/bash
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+
 # Installs what building the tool and its host tests needs on Debian 12,
 # and the packages named as arguments; only what is missing.
 set -eu

@@ -1,4 +1,7 @@
 #!/bin/bash
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+
 # Builds and runs every test: host tests (debug and hardened release), the
 # three Arm targets under qemu-user, the virtual-machine tests on real
 # kernels (amd64, arm64 and arm, which run the Arm builds), and the quality

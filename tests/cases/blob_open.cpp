@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+// SPDX-License-Identifier: MIT
+
 // blob-open HWKEY_HEX < blob: prints the key sealed in a blob line as hex.
 #include "opener.hpp"
 

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+// SPDX-License-Identifier: MIT
+
 // Failed runs: one exact message, exit status 1, nothing on stdout, and
 // every handle that was created released again.
 #include "run_tool.hpp"

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+// SPDX-License-Identifier: MIT
+
 // Published AES vectors through the emulated DCP and the opener, so that
 // the two cannot agree on a wrong convention.
 #include "opener.hpp"

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+// SPDX-License-Identifier: MIT
+
 #pragma once
 // Opens a sealed blob on the host, independently of the tool and of the
 // emulated DCP: AES-128-ECB decryption of the wrapped blob key under the

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+// SPDX-License-Identifier: MIT
+
 // The random devices, through their real paths: each run gets a private
 // /dev laid out for the case.
 #include "opener.hpp"

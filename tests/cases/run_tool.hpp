@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+// SPDX-License-Identifier: MIT
+
 #pragma once
 // Runs the built tool as a black box, with the emulated DCP preloaded.
 

@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+// SPDX-License-Identifier: MIT
+
 // Successful runs: every blob is opened again by the independent opener.
 #include "opener.hpp"
 #include "run_tool.hpp"

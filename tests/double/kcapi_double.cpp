@@ -1,3 +1,6 @@
+// SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+// SPDX-License-Identifier: MIT
+
 // An emulated DCP behind libkcapi's interface, preloaded in front of the
 // real library. "ecb(aes)" with a zero-length key encrypts under the
 // emulated hardware key; everything is computed with OpenSSL as the kernel

@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+
 # Runs one command under valgrind memcheck, its report in a file of its own
 # under $DCP_MEMCHECK_LOGS. The report goes to descriptor 9, opened here:
 # valgrind's --log-file would take the lowest free descriptor, which is the

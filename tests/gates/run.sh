@@ -1,4 +1,7 @@
 #!/bin/bash
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+
 # Runs every quality gate: the host suite under ASan, UBSan and LSan, the
 # black-box runs under valgrind memcheck, clang-tidy, cppcheck and the
 # clang-format check. Prints each gate's result and exits non-zero if any

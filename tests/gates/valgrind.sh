@@ -1,4 +1,7 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+
 # Runs the black-box tests with every run of the tool under valgrind
 # memcheck, and fails on any memory error, any leak from the tool or any
 # descriptor that the tool opened and left open. Descriptors it inherited
