@@ -3,21 +3,22 @@
 # SPDX-License-Identifier: MIT
 
 # Runs every quality gate: the host suite under ASan, UBSan and LSan, the
-# black-box runs under valgrind memcheck, clang-tidy, cppcheck and the
-# clang-format check. Prints each gate's result and exits non-zero if any
-# failed. As root on Debian it first installs what is missing, asking
-# nothing. Usage: tests/gates/run.sh [gate...]   (default: all of them)
+# black-box runs under valgrind memcheck, clang-tidy, cppcheck, the
+# clang-format check and the REUSE licensing check. Prints each gate's
+# result and exits non-zero if any failed. As root on Debian it first
+# installs what is missing, asking nothing.
+# Usage: tests/gates/run.sh [gate...]   (default: all of them)
 set -u
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root" || exit 2
-all_gates="sanitize memcheck clang-tidy cppcheck clang-format"
+all_gates="sanitize memcheck clang-tidy cppcheck clang-format reuse"
 gates=${*:-$all_gates}
 logs=$root/build/gates
 mkdir -p "$logs"
 
 install_missing() {
-    bash tests/install-deps.sh util-linux valgrind clang-tidy cppcheck clang-format \
+    bash tests/install-deps.sh util-linux valgrind clang-tidy cppcheck clang-format reuse \
         >"$logs/install.log" 2>&1 || {
         cat "$logs/install.log"
         echo "gates: installing what the gates need failed"
@@ -99,6 +100,26 @@ gate_clang_format() {
     cxx_sources | xargs clang-format --dry-run --Werror
 }
 
+# Every file in git or not ignored by it states its copyright and licence,
+# in a header or in .reuse/dep5, and every licence named has its text in
+# LICENSES/. The Yocto recipe and the Buildroot package carry the MIT
+# text's sums, which must follow the text.
+gate_reuse() {
+    local md5 sha256 failed=0
+    reuse lint || failed=1
+    md5=$(md5sum <LICENSES/MIT.txt | cut -d' ' -f1)
+    sha256=$(sha256sum <LICENSES/MIT.txt | cut -d' ' -f1)
+    grep -q "file://LICENSES/MIT.txt;md5=$md5\"" contrib/yocto/dcp-sealkey_*.bb || {
+        echo "contrib/yocto: LIC_FILES_CHKSUM is not md5=$md5"
+        failed=1
+    }
+    grep -qx "sha256  $sha256  LICENSES/MIT.txt" contrib/buildroot/dcp-sealkey/dcp-sealkey.hash || {
+        echo "contrib/buildroot: dcp-sealkey.hash lacks sha256 $sha256 of LICENSES/MIT.txt"
+        failed=1
+    }
+    return "$failed"
+}
+
 passed=0
 failed=0
 for gate in $gates; do
@@ -121,8 +142,10 @@ for gate in $gates; do
         head -n 300 "$log"
         [ "$(wc -l <"$log")" -le 300 ] || echo "... (the whole log: $log)"
     fi
-    # What was checked, where the gate counts it: ctest's tests, memcheck's runs.
-    detail=$(grep -E 'tests failed out of|runs of the tool checked' "$log" | tail -n 1)
+    # What was checked, where the gate counts it: ctest's tests, memcheck's
+    # runs, reuse's files.
+    detail=$(grep -E 'tests failed out of|runs of the tool checked|Files with license information' \
+        "$log" | tail -n 1 | sed 's/^\* //')
     echo "gate $gate: $result in $((SECONDS - start)) s${detail:+ ($detail)}"
 done
 echo "gates: $passed passed, $failed failed"
