@@ -233,11 +233,12 @@ build_module() {
 	cp "$HERE/module/dcp_nullkey.c" "$HERE/module/Kbuild" "$WORK/module/"
 	"${mk[@]}" M="$WORK/module" modules >"$WORK/module.log" 2>&1 ||
 		{ cat "$WORK/module.log" >&2; die "building the test module failed"; }
+	[[ $KERNEL == amd64 ]] || arm_driver_patch
 }
 
-# The commands of the README's "Sealing and loading" section, as written.
+# The first sh block of the README's section $1, as written.
 readme_commands() {
-	awk '/^## Sealing and loading/ { s = 1; next } /^## / { s = 0 }
+	awk -v h="## $1" '$0 == h { s = 1; next } /^## / { s = 0 }
 		s && /^```sh/ { c = 1; next } c && /^```/ { exit } c' "$HERE/../../README.md"
 }
 
@@ -265,8 +266,10 @@ build_initramfs() {
 		done
 		cp "$KOBJ/security/keys/trusted-keys/trusted.ko" \
 			"$KOBJ/security/keys/encrypted-keys/encrypted-keys.ko" "$root/mod/"
-		readme_commands >"$root/readme.sh"
-		[[ -s $root/readme.sh ]] || die "no sh block under \"Sealing and loading\" in README.md"
+		readme_commands "Sealing and loading" >"$root/readme.sh"
+		readme_commands "Board check" >"$root/board.sh"
+		[[ -s $root/readme.sh && -s $root/board.sh ]] ||
+			die "README.md lacks the sh block of \"Sealing and loading\" or \"Board check\""
 		echo trusted >"$root/suite"
 	fi
 	echo "${USERLANDS[*]}" >"$root/userlands"
@@ -527,6 +530,30 @@ judge_trusted() {
 		grep -q 'Device neither in secure nor trusted mode' ||
 		fail "the kernel did not say why it refused the test key"
 	expect_trust zero_key_skip - case:zero_key
+	# The README's board check, where it passes and for each usual cause.
+	expect_board board_ok "board check passed"
+	expect_board board_no_trusted "cause: trusted keys are not running on the DCP"
+	expect_board board_otp "cause: trusted keys use another DCP key"
+	expect_board board_no_nullkey "cause: ecb(aes) refuses a zero-length key"
+	expect_board board_test_key "cause: the DCP runs on its test key"
+}
+
+# expect_board NAME TEXT: the README's board check printed TEXT, and passed
+# or failed as TEXT says.
+expect_board() {
+	case_name=$U.$1
+	local out fails_before=$fails
+	out=$(hex_text "$(field "$(grep "^@@ board name=$case_name " "$WORK/console.txt")" out)")
+	[[ $out == *"$2"* ]] || fail "the board check did not say \"$2\": $(paste -sd '|' <<<"$out")"
+	if [[ $2 == "board check passed"* ]]; then
+		[[ $out != *FAILED* ]] || fail "the board check passed and failed"
+	else
+		[[ $out == *"board check FAILED"* && $out != *"board check passed"* ]] ||
+			fail "the board check did not fail"
+	fi
+	printf '  %-24s %s  %s\n' "$case_name" "$(tail -n 1 <<<"$out")" \
+		"$([[ $fails -eq $fails_before ]] && echo ok || echo FAILED)"
+	[[ $fails -ne $fails_before ]] || oks=$((oks + 1))
 }
 
 judge() {

@@ -171,6 +171,13 @@ readme() {
 		(cd /tmp/readme && sh -e /readme.sh >/dev/null) && cat /tmp/readme/key.blob
 }
 
+# Runs the README's board check in a folder of its own.
+board() {
+	rm -rf /tmp/board && mkdir /tmp/board
+	(cd /tmp/board && sh /board.sh) >/tmp/bout 2>&1
+	say "board name=$1 out=$(hex /tmp/bout)"
+}
+
 trusted_cases() {
 	load dcp_nullkey
 	insmod /mod/trusted.ko source=dcp || fatal "insmod trusted source=dcp"
@@ -182,6 +189,7 @@ trusted_cases() {
 		trust $u.len_$n "load $(cat /tmp/out)"
 		[ $n -ne 32 ] || cp /tmp/out /tmp/blob32
 	done
+	board $u.board_ok
 	# One hex digit changed in each field of the 32-byte key's blob.
 	for t in version:1 wrapped_key:10 nonce:34 length:66 ciphertext:74 tag:-1; do
 		trust $u.tamper_${t%%:*} "load $(flip ${t#*:})"
@@ -194,12 +202,15 @@ trusted_cases() {
 	report $u.readme NAME $rc
 
 	unload encrypted_keys trusted
+	board $u.board_no_trusted
 	insmod /mod/trusted.ko source=dcp dcp_use_otp_key=1 || fatal "insmod trusted otp"
 	load encrypted-keys
 	dmesg -c >/dev/null
 	trust $u.otp_key "load $(cat /tmp/blob32)"
 	trust $u.otp_kernel_new "new 32"
+	board $u.board_otp
 	unload encrypted_keys trusted dcp_nullkey
+	board $u.board_no_nullkey
 
 	insmod /mod/dcp_nullkey.ko zero_key=1 || fatal "insmod dcp_nullkey zero_key=1"
 	random_key 32
@@ -209,6 +220,7 @@ trusted_cases() {
 	rc=0
 	insmod /mod/trusted.ko source=dcp 2>/tmp/kerr || rc=$?
 	report $u.zero_key_refused none $rc
+	board $u.board_test_key
 	insmod /mod/trusted.ko source=dcp dcp_skip_zk_test=1 || fatal "insmod trusted skip"
 	load encrypted-keys
 	dmesg -c >/dev/null
