@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # Sourced by the VM scripts: a private apt configuration under the VM cache
 # that reaches bookworm and bookworm-backports for every architecture the

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # Sourced by run-vm-test.sh for the Arm kernels: Linux from Debian's
 # linux-source package, built from allnoconfig plus the fragments in
@@ -50,7 +52,8 @@ arm_kernel() {
 	arm_source
 	frag=$WORK/kernel.config
 	cat "$HERE/kernel/common.config" "$HERE/kernel/$name.config" >"$frag"
-	hash=$({ cat "$frag"; "${KCROSS}gcc" --version | head -n 1; } | sha256sum | cut -c1-12)
+	# Comments do not change the kernel, so only the settings are hashed.
+	hash=$({ grep '^CONFIG_' "$frag"; "${KCROSS}gcc" --version | head -n 1; } | sha256sum | cut -c1-12)
 	dir=$CACHE/kernel-$name-$KSRCVER-$hash
 	KOBJ=$dir/obj
 	KIMAGE=$dir/$target

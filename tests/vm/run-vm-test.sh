@@ -1,4 +1,6 @@
 #!/bin/bash
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
 # Runs the unmodified tool inside a real kernel under QEMU, with a test
 # module that stands in for the DCP's key slots, judges every run on the
 # host and opens every blob made there.
@@ -7,8 +9,9 @@
 #
 # KERNEL is amd64 (Debian's own kernel: how a distribution kernel fails) or
 # arm64 or arm (Linux from Debian's source with the DCP trusted keys, where
-# the kernel itself loads every blob). Each ARCH=TOOL is a build of the tool
-# and the Debian architecture whose userland it runs in.
+# the kernel itself loads every blob). Each ARCH=TOOL is a build of the tool,
+# or a .deb that installs one, and the Debian architecture whose userland it
+# runs in.
 # Fetches what it lacks through apt-get (as root) into a cache outside the
 # tree. DCP_VM_CACHE overrides the cache folder; DCP_VM_ACCEL=kvm asks for
 # KVM, with TCG as the fallback when KVM does not start.
@@ -48,11 +51,22 @@ else
 	BLOB_OPEN=$2
 	WORK=$3
 	[[ -x $BLOB_OPEN ]] || die "blob opener not found: $BLOB_OPEN"
+	mkdir -p "$WORK"
 	for arg in "${@:4}"; do
-		USERLANDS+=("${arg%%=*}")
-		TOOLS[${arg%%=*}]=${arg#*=}
-		[[ -x ${arg#*=} ]] || die "tool for ${arg%%=*} not found: ${arg#*=}" \
-			"(build it first, e.g. cmake --workflow --preset ${arg%%=*})"
+		u=${arg%%=*}
+		USERLANDS+=("$u")
+		TOOLS[$u]=${arg#*=}
+		[[ -f ${TOOLS[$u]} ]] || die "tool for $u not found: ${TOOLS[$u]}" \
+			"(build it first: tests/run-all.sh shows how)"
+		# A package: the guest runs the binary it installs.
+		if [[ ${TOOLS[$u]} == *.deb ]]; then
+			rm -rf "$WORK/deb-$u"
+			dpkg-deb -x "${TOOLS[$u]}" "$WORK/deb-$u" || die "cannot unpack ${TOOLS[$u]}"
+			[[ $(dpkg-deb -f "${TOOLS[$u]}" Architecture) == "$u" ]] ||
+				die "${TOOLS[$u]} is not a package for $u"
+			TOOLS[$u]=$WORK/deb-$u/usr/bin/dcp-sealkey
+		fi
+		[[ -x ${TOOLS[$u]} ]] || die "no executable tool for $u: ${TOOLS[$u]}"
 	done
 fi
 case $KERNEL in

@@ -1,4 +1,6 @@
 #!/bin/sh
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
 # /init of the test VM (busybox sh as PID 1). Runs every case against the
 # real kernel and prints one "@@ ..." line per run on the console; the host
 # judges them. /suite names the cases: "stack" builds the crypto stack up a

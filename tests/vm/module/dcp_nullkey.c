@@ -1,4 +1,5 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: GPL-2.0-only
+// SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 /*
  * Test stand-in for the NXP DCP's key slots, as two skciphers:
  *  - a null-key "ecb(aes)": a zero-length key selects the emulated UNIQUE
