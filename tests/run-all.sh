@@ -3,9 +3,10 @@
 # SPDX-License-Identifier: MIT
 
 # Builds and runs every test: host tests (debug and hardened release), the
-# three Arm targets under qemu-user, the virtual-machine tests on real
-# kernels (amd64, arm64 and arm, which run the Arm builds), and the quality
-# gates. Installs what it needs on Debian 12.
+# three Arm targets under qemu-user, the Debian packages (lintian-clean and
+# reproducible), the virtual-machine tests on real kernels (amd64, arm64 and
+# arm, which run the Arm builds), and the quality gates. Installs what it
+# needs on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +27,10 @@ cmake --workflow --preset armhf
 
 stage "armel under qemu-user"
 cmake --workflow --preset armel
+
+stage "Debian packages: amd64, arm64, armhf, armel; lintian; reproducible builds"
+bash tests/packages/build-debs.sh
+bash tests/packages/check-reproducible.sh
 
 stage "hardened release build: host tests and the virtual machines"
 cmake --workflow --preset release
