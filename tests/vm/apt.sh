@@ -3,7 +3,9 @@
 # shellcheck shell=bash
 # Sourced by the VM scripts: a private apt configuration under the VM cache
 # that reaches bookworm and bookworm-backports for every architecture the
-# tests boot, without touching the machine's own sources or dpkg state.
+# tests boot, without touching the machine's own sources or dpkg state. Its
+# package cache is kept on disk (machines that turn the cache off would
+# otherwise parse four architectures' lists at every look-up).
 # Needs CACHE and WORK set, and die() defined.
 
 APT_DIR=$CACHE/apt
@@ -16,6 +18,8 @@ vm_apt_opts() {
 		-o "Dir::Etc::Preferences=$APT_DIR/empty/none" \
 		-o "Dir::State=$APT_DIR/state" -o "Dir::State::status=$APT_DIR/status" \
 		-o "Dir::Cache=$APT_DIR/cache" -o APT::Sandbox::User=root \
+		-o "Dir::Cache::pkgcache=$APT_DIR/cache/pkgcache.bin" \
+		-o "Dir::Cache::srcpkgcache=$APT_DIR/cache/srcpkgcache.bin" \
 		-o Acquire::Languages=none -o APT::Architecture=amd64 \
 		-o APT::Architectures::=amd64 -o APT::Architectures::=arm64 \
 		-o APT::Architectures::=armhf -o APT::Architectures::=armel
