@@ -1,4 +1,6 @@
 #!/bin/bash
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
 # Builds the Debian package of the tool for amd64, arm64, armhf and armel
 # (or the architectures given), each from its own copy of the working tree
 # in build/debs/src-<arch>/, and collects them as

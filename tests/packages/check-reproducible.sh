@@ -1,4 +1,6 @@
 #!/bin/bash
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
 # Builds the tool twice, from two copies of the working tree at paths of
 # different lengths, at different times, with different time zones, locales
 # and umasks, and checks that both give the same bytes: the hardened release

@@ -1,4 +1,6 @@
 #!/bin/bash
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
 # Copies the working tree into DEST as git sees it: tracked files with their
 # uncommitted edits, and new files that are not ignored (so no build/).
 # Packages and reproducibility builds run in such a copy, never in the
