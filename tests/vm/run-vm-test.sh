@@ -24,7 +24,8 @@ BOOT_LIMIT=300
 CACHE=${DCP_VM_CACHE:-/var/cache/dcp-sealkey/vm}
 HERE=$(cd "$(dirname "$0")" && pwd)
 
-# Modules the cases load inside the VM, by file name without .ko.
+# Modules of Debian's amd64 kernel that its cases load, by file name without
+# .ko. The Arm kernels have them built in.
 MODULES=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev
 	virtio_pci virtio-rng af_alg algif_skcipher algif_aead crypto_user ecb
 	gf128mul ghash-generic ctr gcm)
