@@ -42,8 +42,11 @@ if [ -z "$version" ]; then
 	apt-get -o DPkg::Lock::Timeout=900 update -qq
 	version=$(ssl_version)
 fi
+# One run at a time: the clean-up below would take another run's folder.
+mkdir -p "$sysroot"
+exec 8>"$sysroot/.lock"
+flock 8
 if [ ! -d "$sysroot/$version" ]; then
-	mkdir -p "$sysroot"
 	tmp=$(mktemp -d "$sysroot/.tmp.XXXXXX")
 	trap 'rm -rf "$tmp"' EXIT
 	# As root into a private folder: apt's _apt user could not write there.
@@ -55,7 +58,9 @@ if [ ! -d "$sysroot/$version" ]; then
 	mv "$tmp/root" "$sysroot/$version"
 fi
 ln -sfn "$version" "$sysroot/current"
-find "$sysroot" -mindepth 1 -maxdepth 1 ! -name current ! -name "$version" -exec rm -rf {} +
+find "$sysroot" -mindepth 1 -maxdepth 1 ! -name current ! -name "$version" ! -name .lock \
+	-exec rm -rf {} +
+exec 8>&-
 
 # Containers and fresh machines may have neither binfmt_misc mounted nor
 # the qemu entries enabled; without them the tests cannot spawn the tool.
