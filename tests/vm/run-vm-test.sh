@@ -355,6 +355,13 @@ fail() {
 	fails=$((fails + 1))
 }
 
+# Closes a case begun when $fails was $2: prints its summary $1, and counts
+# it as passed if no check failed since.
+tally() {
+	printf '  %-24s %s  %s\n' "$case_name" "$1" "$([[ $fails -eq $2 ]] && echo ok || echo FAILED)"
+	[[ $fails -ne $2 ]] || oks=$((oks + 1))
+}
+
 text_hex() { printf '%b' "$1" | od -An -v -tx1 | tr -d ' \n'; }
 hex_text() { printf '%s' "$1" | xxd -r -p; }
 
@@ -427,10 +434,8 @@ expect() {
 	fi
 	local kernel_result
 	kernel_result=$(hex_text "$got_err" | grep -o 'failed: -[0-9]*' | head -n 1 || true)
-	printf '  %-24s exit %s  counter %s -> %s  %s%s\n' "$case_name" "$got_rc" \
-		"$before" "$after" "${kernel_result:+kernel result ${kernel_result#failed: }  }" \
-		"$([[ $fails -eq $fails_before ]] && echo ok || echo FAILED)"
-	[[ $fails -ne $fails_before ]] || oks=$((oks + 1))
+	tally "exit $got_rc  counter $before -> $after${kernel_result:+  kernel result ${kernel_result#failed: }}" \
+		"$fails_before"
 }
 
 # The HMAC that security/keys/encrypted-keys puts after an encrypted key's
@@ -487,9 +492,7 @@ expect_trust() {
 		esac
 		[[ -n $key ]] && ! enc_hmac_ok "$enc" "$key" && fail "the loaded key does not hold the sealed bytes"
 	fi
-	printf '  %-24s %s  %s\n' "$case_name" "$([[ $rc == 0 ]] && echo loaded || echo "refused: $err")" \
-		"$([[ $fails -eq $fails_before ]] && echo ok || echo FAILED)"
-	[[ $fails -ne $fails_before ]] || oks=$((oks + 1))
+	tally "$([[ $rc == 0 ]] && echo loaded || echo "refused: $err")" "$fails_before"
 }
 
 read16='read 16 byte plaintext key\n'
@@ -566,9 +569,7 @@ expect_board() {
 		[[ $out == *"board check FAILED"* && $out != *"board check passed"* ]] ||
 			fail "the board check did not fail"
 	fi
-	printf '  %-24s %s  %s\n' "$case_name" "$(tail -n 1 <<<"$out")" \
-		"$([[ $fails -eq $fails_before ]] && echo ok || echo FAILED)"
-	[[ $fails -ne $fails_before ]] || oks=$((oks + 1))
+	tally "$(tail -n 1 <<<"$out")" "$fails_before"
 }
 
 judge() {
