@@ -25,25 +25,44 @@ vm_apt_opts() {
 		-o APT::Architectures::=armhf -o APT::Architectures::=armel
 }
 
+# The sources the private configuration reaches: binaries, and the sources
+# that qemu/build.sh builds from.
+vm_apt_sources() {
+	local suite
+	for suite in bookworm bookworm-backports; do
+		echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $APT_MIRROR $suite main"
+		echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $APT_MIRROR $suite main"
+	done
+}
+
+# True when the lists are there and were fetched for the sources above (a
+# cache made before a source was added is fetched again once).
+vm_apt_current() {
+	[[ -f $APT_DIR/updated && ${DCP_VM_APT_UPDATE:-0} != 1 ]] &&
+		[[ $(cat "$APT_DIR/sources.list" 2>/dev/null) == "$(vm_apt_sources)" ]]
+}
+
 # Lists are fetched once per cache; DCP_VM_APT_UPDATE=1 fetches them again.
 vm_apt_update() {
-	local mode
-	[[ -f $APT_DIR/updated && ${DCP_VM_APT_UPDATE:-0} != 1 ]] && return 0
+	vm_apt_current && return 0
 	mkdir -p "$APT_DIR"/{empty,state/lists/partial,cache/archives/partial}
+	# Marked stale first: an update cut short is done again next time.
+	rm -f "$APT_DIR/updated"
 	: >"$APT_DIR/status"
-	for mode in bookworm bookworm-backports; do
-		echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $APT_MIRROR $mode main"
-	done >"$APT_DIR/sources.list"
+	vm_apt_sources >"$APT_DIR/sources.list"
 	mapfile -t opts < <(vm_apt_opts)
 	apt-get "${opts[@]}" update >>"$WORK/apt.log" 2>&1 ||
 		die "apt-get update (private configuration) failed, see $WORK/apt.log"
 	touch "$APT_DIR/updated"
 }
 
-# Candidate version of package $1 (name or name:arch).
+# Candidate version of package $1 (name or name:arch); with $2, the
+# candidate from that suite (e.g. bookworm-backports, which apt otherwise
+# ranks below bookworm).
 vm_apt_version() {
 	local opts v
 	mapfile -t opts < <(vm_apt_opts)
+	[[ -z ${2:-} ]] || opts+=(-o "APT::Default-Release=$2")
 	v=$(apt-cache "${opts[@]}" policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n 1)
 	[[ -n $v && $v != "(none)" ]] || die "package $1 not found through the private apt configuration"
 	echo "$v"
