@@ -1,0 +1,293 @@
+#!/bin/bash
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+# Builds QEMU's qemu-system-arm for the i.MX6UL/6ULL boards with the patch
+# series in qemu/patches/ (NNNN-*.patch, applied in order; with none, stock
+# QEMU, which has mcimx6ul-evk: the series adds mcimx6ull-evk), and the
+# series' qtest tests/qtest/imx_dcp-test when it has one.
+#
+#   bash qemu/build.sh OUTDIR
+#   OUTDIR/qemu-system-arm -M mcimx6ull-evk -nographic -kernel zImage ...
+#   QTEST_QEMU_BINARY=OUTDIR/qemu-system-arm OUTDIR/imx_dcp-test
+#
+# The source is the QEMU that Debian's bookworm-backports ships (its orig
+# tarball, checked against the Sources record), built with meson and pycotap
+# from bookworm-backports, unpacked into the cache and never installed.
+# Everything is fetched through the private apt configuration of
+# tests/vm/apt.sh into its cache, /var/cache/dcp-sealkey/vm or $DCP_VM_CACHE
+# (a 40 MB download). The source and build trees stay in OUTDIR/src and
+# OUTDIR/build (about 360 MB in all); nothing is written inside the
+# repository.
+# Root is needed only to install the build packages (tests/install-deps.sh,
+# through sudo otherwise) and for the first fetch (through sudo when the cache
+# is not writable). OUTDIR/stamp records the source version and hashes of the
+# series and of the build settings: while they match, a run builds nothing;
+# when they change, src and build are wiped and QEMU is built afresh (about
+# 6 minutes on two cores). DCP_QEMU_PATCHES names another series folder.
+set -euo pipefail
+export LC_ALL=C
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+CACHE=${DCP_VM_CACHE:-/var/cache/dcp-sealkey/vm}
+PATCHES=${DCP_QEMU_PATCHES:-$HERE/patches}
+SUITE=bookworm-backports
+# What the build needs from a fresh Debian 12.
+DEPS=(gcc libc6-dev ninja-build pkgconf python3-venv libglib2.0-dev
+	libpixman-1-dev libfdt-dev zlib1g-dev bzip2 xz-utils patch)
+DEVICES=dcp-sealkey
+QTEST=tests/qtest/imx_dcp-test
+CONFIGURE=(--target-list=arm-softmmu --without-default-features
+	--without-default-devices "--with-devices-arm=$DEVICES" --disable-docs
+	--disable-install-blobs --enable-fdt=system --python=/usr/bin/python3)
+
+die() {
+	echo "qemu build FAILED: $*" >&2
+	exit 1
+}
+
+# The i.MX6UL SoC's symbol also brings the i.MX6ULL board. It does not
+# select the USB PHY that the SoC instantiates (only default devices bring
+# it), and without it the boards abort at start: "unknown type 'imx.usbphy'".
+device_config() {
+	echo "# The i.MX6UL/6ULL boards alone (written by dcp-sealkey's qemu/build.sh)"
+	echo "CONFIG_FSL_IMX6UL=y"
+	echo "CONFIG_IMX_USBPHY=y"
+}
+
+# "--fetch CACHE" only fetches into the cache: the step that needs root, run
+# under sudo.
+FETCH_ONLY=0
+if [[ $# -eq 2 && $1 == --fetch ]]; then
+	FETCH_ONLY=1
+	CACHE=$2
+else
+	[[ $# -eq 1 && -n $1 ]] || die "usage: $0 OUTDIR"
+	mkdir -p "$1" || die "cannot make $1"
+	OUTDIR=$(cd "$1" && pwd)
+	# A stale build is wiped, so OUTDIR is empty or one this script built in.
+	[[ -e $OUTDIR/.qemu-build.lock || -z $(ls -A "$OUTDIR") ]] ||
+		die "$OUTDIR is neither empty nor a folder that qemu/build.sh built in"
+fi
+# The fetch's log lives in the cache, which the fetch alone writes.
+WORK=$CACHE/qemu-fetch
+# shellcheck source-path=SCRIPTDIR source=../tests/vm/apt.sh
+source "$HERE/../tests/vm/apt.sh"
+T0=$SECONDS
+
+# --- fetch ------------------------------------------------------------------
+
+# Sets QEMU_VER, ORIG_URI, ORIG_NAME, ORIG_HASH, SRC_DIR and, per build tool,
+# TOOL_VER and TOOL_DIR; needs the lists.
+declare -A TOOL_VER=() TOOL_DIR=()
+TOOL_PKGS=(meson python3-pycotap)
+resolve() {
+	local uris pkg
+	uris=$(apt-get "${opts[@]}" source --print-uris "qemu/$SUITE" 2>/dev/null </dev/null) ||
+		die "no qemu source in $SUITE through the private apt configuration"
+	QEMU_VER=$(sed -n "s/^Selected version '\(.*\)' ($SUITE) for qemu\$/\1/p" <<<"$uris")
+	read -r ORIG_URI ORIG_NAME _ ORIG_HASH < <(grep "^'.*\.orig\.tar\.[a-z0-9]*' " <<<"$uris") ||
+		die "no orig tarball for qemu $QEMU_VER"
+	ORIG_URI=${ORIG_URI//\'/}
+	[[ -n $QEMU_VER && $ORIG_HASH == SHA256:* ]] ||
+		die "cannot read the qemu source's version and orig tarball from apt-get source --print-uris"
+	SRC_DIR=$CACHE/qemu-src_$QEMU_VER
+	for pkg in "${TOOL_PKGS[@]}"; do
+		TOOL_VER[$pkg]=$(vm_apt_version "$pkg" "$SUITE")
+		TOOL_DIR[$pkg]=$CACHE/debs/${pkg}_${TOOL_VER[$pkg]}
+	done
+}
+
+# True when the lists are current and everything is in the cache.
+cached() {
+	local pkg
+	vm_apt_current || return 1
+	resolve
+	[[ -f $SRC_DIR/complete ]] || return 1
+	for pkg in "${TOOL_PKGS[@]}"; do
+		[[ -f ${TOOL_DIR[$pkg]}/complete ]] || return 1
+	done
+}
+
+fetch() {
+	local pkg tmp
+	mkdir -p "$CACHE" "$WORK"
+	# One fetch at a time, shared with the VM tests; a fetch that was cut off
+	# left only a .fetch folder.
+	exec 9>"$CACHE/.lock"
+	flock 9
+	rm -rf "$CACHE"/.fetch.*
+	: >"$WORK/apt.log"
+	vm_apt_update
+	resolve
+	if [[ ! -f $SRC_DIR/complete ]]; then
+		echo "qemu build: fetching $ORIG_NAME (qemu $QEMU_VER)"
+		tmp=$(mktemp -d "$CACHE/.fetch.XXXXXX")
+		chmod 755 "$tmp"
+		# apt-get source would also want the Debian tarball; only the orig is
+		# needed, and apt-helper checks it against the Sources record's hash.
+		/usr/lib/apt/apt-helper "${opts[@]}" download-file "$ORIG_URI" \
+			"$tmp/$ORIG_NAME" "$ORIG_HASH" </dev/null >>"$WORK/apt.log" 2>&1 ||
+			die "downloading $ORIG_NAME failed, see $WORK/apt.log"
+		touch "$tmp/complete"
+		# Only the current version's tarball is kept.
+		rm -rf "$CACHE"/qemu-src_*
+		mv "$tmp" "$SRC_DIR"
+	fi
+	for pkg in "${TOOL_PKGS[@]}"; do
+		[[ -f ${TOOL_DIR[$pkg]}/complete ]] && continue
+		echo "qemu build: fetching $pkg ${TOOL_VER[$pkg]}"
+		tmp=$CACHE/.fetch.$pkg
+		vm_apt_download "$tmp" "$pkg=${TOOL_VER[$pkg]}"
+		dpkg-deb -x "$tmp"/*.deb "$tmp/root" || die "unpacking $pkg failed"
+		touch "$tmp/complete"
+		rm -rf "${TOOL_DIR[$pkg]}"
+		mkdir -p "$CACHE/debs"
+		mv "$tmp" "${TOOL_DIR[$pkg]}"
+	done
+	exec 9>&-
+}
+
+mapfile -t opts < <(vm_apt_opts)
+if [[ $FETCH_ONLY == 1 ]]; then
+	fetch
+	exit 0
+fi
+
+# Only one build at a time in OUTDIR (the cache's lock may be root's).
+exec 8>"$OUTDIR/.qemu-build.lock"
+flock 8
+
+if ! (cached) >/dev/null 2>&1; then
+	command -v apt-get >/dev/null || die "apt-get not found: this build needs Debian's packages"
+	# A cache of one's own needs no root.
+	[[ -e $CACHE ]] || mkdir -p "$CACHE" 2>/dev/null || true
+	if [[ $(id -u) -eq 0 || -O $CACHE ]]; then
+		fetch
+	elif command -v sudo >/dev/null; then
+		echo "qemu build: fetching into $CACHE needs root, asking sudo"
+		sudo env "DCP_VM_MIRROR=$APT_MIRROR" "DCP_VM_APT_UPDATE=${DCP_VM_APT_UPDATE:-0}" \
+			bash "$HERE/build.sh" --fetch "$CACHE" ||
+			die "fetching into $CACHE under sudo failed (its log: $WORK/apt.log)"
+	else
+		die "fetching into $CACHE needs root: run this once as root," \
+			"or set DCP_VM_CACHE to a folder of your own"
+	fi
+fi
+resolve
+
+# --- what to build ----------------------------------------------------------
+
+[[ -d $PATCHES || -z ${DCP_QEMU_PATCHES:-} ]] || die "no patch folder $PATCHES"
+shopt -s nullglob
+SERIES=("$PATCHES"/*.patch)
+shopt -u nullglob
+series_hash=$(for p in "${SERIES[@]}"; do
+	echo "${p##*/} $(sha256sum <"$p" | cut -c1-64)"
+done | sha256sum | cut -c1-16)
+settings_hash=$({
+	printf '%s\n' "${CONFIGURE[@]}"
+	device_config
+	for pkg in "${TOOL_PKGS[@]}"; do echo "$pkg ${TOOL_VER[$pkg]}"; done
+	{ gcc --version 2>/dev/null || echo "no gcc"; } | sed -n 1p
+} | sha256sum | cut -c1-16)
+count="${#SERIES[@]} patches"
+[[ ${#SERIES[@]} -ne 1 ]] || count="1 patch"
+STAMP=$OUTDIR/stamp
+key="qemu $QEMU_VER
+series of $count $series_hash
+settings $settings_hash"
+what="qemu $QEMU_VER, $count ($series_hash), settings $settings_hash"
+
+# The stamp's last line names the installed files.
+up_to_date() {
+	local f files
+	[[ -f $STAMP && $(head -n 3 "$STAMP") == "$key" ]] || return 1
+	read -ra files < <(sed -n '4s/^installed //p' "$STAMP")
+	for f in "${files[@]}"; do
+		[[ -x $OUTDIR/$f ]] || return 1
+	done
+	[[ -x $OUTDIR/qemu-system-arm ]]
+}
+
+if up_to_date; then
+	echo "qemu build: up to date in $OUTDIR ($what), $((SECONDS - T0)) s"
+	exit 0
+fi
+
+# --- build ------------------------------------------------------------------
+
+LOG=$OUTDIR/build.log
+SRC=$OUTDIR/src
+BUILD=$OUTDIR/build
+echo "qemu build: building $what in $OUTDIR, log $LOG"
+rm -rf "$SRC" "$BUILD" "$STAMP" "$OUTDIR/qemu-system-arm" "$OUTDIR/imx_dcp-test"
+: >"$LOG"
+
+fail() {
+	tail -n 30 "$LOG" >&2
+	die "$*, see $LOG"
+}
+
+bash "$HERE/../tests/install-deps.sh" "${DEPS[@]}" >>"$LOG" 2>&1 ||
+	fail "installing the build packages (${DEPS[*]}) failed (it needs root or sudo)"
+
+mkdir -p "$SRC" "$BUILD"
+# roms/ holds the firmware sources (270 MB) that only other targets build.
+tar -xJf "$SRC_DIR/$ORIG_NAME" -C "$SRC" --strip-components=1 --exclude='*/roms/*' ||
+	die "unpacking $ORIG_NAME failed"
+
+for p in "${SERIES[@]}"; do
+	echo "== ${p##*/}" >>"$LOG"
+	# No fuzz: a patch applies as git am would apply it, or not at all.
+	patch -d "$SRC" -p1 --forward --batch --fuzz=0 --no-backup-if-mismatch \
+		-i "$p" >>"$LOG" 2>&1 ||
+		fail "patch ${p##*/} does not apply to qemu $QEMU_VER"
+done
+
+# The orig tarball has no EDK2 firmware, which meson wants as soon as bzip2
+# is there; arm-softmmu never loads it, so empty images stand in.
+fds=$(awk '/^ *fds = \[/ { s = 1; next } s && /\]/ { exit } s' "$SRC/pc-bios/meson.build" |
+	tr -d "', ")
+[[ -n $fds ]] || die "no fds list in pc-bios/meson.build"
+for f in $fds; do
+	[[ -f $SRC/pc-bios/$f.bz2 ]] || bzip2 -c </dev/null >"$SRC/pc-bios/$f.bz2"
+done
+
+devcfg=$SRC/configs/devices/arm-softmmu/$DEVICES.mak
+[[ ! -e $devcfg ]] || die "the series has its own ${devcfg#"$SRC/"}: this script writes that file"
+device_config >"$devcfg"
+
+# meson and pycotap from their unpacked packages, for configure and for
+# ninja's own meson runs; nothing else (a caller's PYTHONPATH may be another
+# Python's).
+tools_path=
+tools_py=()
+for pkg in "${TOOL_PKGS[@]}"; do
+	tools_path+=${TOOL_DIR[$pkg]}/root/usr/bin:
+	tools_py+=("${TOOL_DIR[$pkg]}/root/usr/lib/python3/dist-packages")
+done
+PYTHONPATH=$(IFS=:; echo "${tools_py[*]}")
+export PATH=$tools_path$PATH PYTHONPATH
+
+t=$SECONDS
+(cd "$BUILD" && "$SRC/configure" "${CONFIGURE[@]}") </dev/null >>"$LOG" 2>&1 ||
+	fail "configure failed"
+echo "qemu build: configure took $((SECONDS - t)) s"
+
+targets=(qemu-system-arm)
+# grep reads the whole list: -q would stop ninja early with SIGPIPE.
+if ninja -C "$BUILD" -t targets all 2>>"$LOG" | grep "^$QTEST:" >/dev/null; then
+	targets+=("$QTEST")
+fi
+t=$SECONDS
+ninja -C "$BUILD" -j"$(nproc)" "${targets[@]}" </dev/null >>"$LOG" 2>&1 ||
+	fail "ninja ${targets[*]} failed"
+echo "qemu build: ninja ${targets[*]} took $((SECONDS - t)) s"
+
+installed=()
+for f in "${targets[@]}"; do
+	cp "$BUILD/$f" "$OUTDIR/" || die "installing $f failed"
+	installed+=("${f##*/}")
+done
+printf '%s\ninstalled %s\n' "$key" "${installed[*]}" >"$STAMP"
+echo "qemu build: installed ${installed[*]} in $OUTDIR, $((SECONDS - T0)) s in all"
