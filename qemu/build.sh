@@ -22,8 +22,8 @@
 # through sudo otherwise) and for the first fetch (through sudo when the cache
 # is not writable). OUTDIR/stamp records the source version and hashes of the
 # series and of the build settings: while they match, a run builds nothing;
-# when they change, src and build are wiped and QEMU is built afresh (about
-# 6 minutes on two cores). DCP_QEMU_PATCHES names another series folder.
+# when they change, src and build are wiped and QEMU is built afresh (3.5
+# minutes on two idle cores). DCP_QEMU_PATCHES names another series folder.
 set -euo pipefail
 export LC_ALL=C
 
@@ -155,7 +155,10 @@ fi
 
 # Only one build at a time in OUTDIR (the cache's lock may be root's).
 exec 8>"$OUTDIR/.qemu-build.lock"
-flock 8
+flock -n 8 || {
+	echo "qemu build: waiting for the other build in $OUTDIR"
+	flock 8
+}
 
 if ! (cached) >/dev/null 2>&1; then
 	command -v apt-get >/dev/null || die "apt-get not found: this build needs Debian's packages"
