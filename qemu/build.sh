@@ -2,9 +2,8 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
 # Builds QEMU's qemu-system-arm for the i.MX6UL/6ULL boards with the patch
-# series in qemu/patches/ (NNNN-*.patch, applied in order; with none, stock
-# QEMU, which has mcimx6ul-evk: the series adds mcimx6ull-evk), and the
-# series' qtest tests/qtest/imx_dcp-test when it has one.
+# series in qemu/patches/ (NNNN-*.patch, applied in order: the series adds
+# mcimx6ull-evk and its DCP), and the series' qtest tests/qtest/imx_dcp-test.
 #
 #   bash qemu/build.sh OUTDIR
 #   OUTDIR/qemu-system-arm -M mcimx6ull-evk -nographic -kernel zImage ...
@@ -45,13 +44,11 @@ die() {
 	exit 1
 }
 
-# The i.MX6UL SoC's symbol also brings the i.MX6ULL board. It does not
-# select the USB PHY that the SoC instantiates (only default devices bring
-# it), and without it the boards abort at start: "unknown type 'imx.usbphy'".
+# The i.MX6UL SoC's symbol also brings the i.MX6ULL board, and with the
+# series' first patch the USB PHY that both instantiate.
 device_config() {
 	echo "# The i.MX6UL/6ULL boards alone (written by dcp-sealkey's qemu/build.sh)"
 	echo "CONFIG_FSL_IMX6UL=y"
-	echo "CONFIG_IMX_USBPHY=y"
 }
 
 # "--fetch CACHE" only fetches into the cache: the step that needs root, run
