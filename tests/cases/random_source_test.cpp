@@ -61,18 +61,21 @@ TEST_F(RandomSource, Devices) {
     }
 }
 
-// With a generator that always gives the same 16 bytes, the blob key and
-// the nonce are those bytes and the whole line is fixed.
+// A generator that gives fixed bytes, other bytes to each draw: the first
+// 16 are the blob key, the next 16 the nonce, and the whole line is fixed.
+// A FIFO kept open read-write on descriptor 3, which the tool inherits,
+// holds them; each open of /dev/hwrng reads on where the last one stopped.
 TEST_F(RandomSource, FixedGeneratorGivesTheGoldenBlob) {
-    const auto r = run_with_dev("printf 0123456789abcdef > $D/hwrng;");
+    const auto r = run_with_dev("mkfifo $D/hwrng; exec 3<>$D/hwrng;"
+                                "printf 0123456789abcdefghijklmnopqrstuv >&3;");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, COUNT_LINE);
     EXPECT_EQ(r.out, "01"
-                     "5d9caf02529ee002dcff2b13ff1a8f70"
-                     "30313233343536373839616263646566"
+                     "5d9caf02529ee002dcff2b13ff1a8f70" // 0123456789abcdef, wrapped
+                     "6768696a6b6c6d6e6f70717273747576" // ghijklmnopqrstuv
                      "04000000"
-                     "03206ef1"
-                     "00778af50fbd9a6bc4ad20970e0a55b6\n");
+                     "e0e91ecc"
+                     "c3de44add47b0dfbaa033fd9947677a2\n");
 }
 
 } // namespace
