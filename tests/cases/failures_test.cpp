@@ -41,7 +41,7 @@ TEST(Failures, KernelRefusals) {
          {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=-74"}},
          "kcapi_cipher_encrypt failed: -74\n"},
         {"wrap short",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=8"}},
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=8"}, {"KCAPI_DOUBLE_FAIL_AT", "1"}},
          "kcapi_cipher_encrypt failed: 8\n"},
         {"test-key probe error",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=-5"}, {"KCAPI_DOUBLE_FAIL_AT", "2"}},
