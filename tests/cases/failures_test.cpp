@@ -38,7 +38,7 @@ TEST(Failures, KernelRefusals) {
          {{"KCAPI_DOUBLE_STOCK", "1"}},
          "kcapi_cipher_setkey (zero-length) failed: -22\n" + driver_question},
         {"wrap error",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=-74"}},
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=-74"}, {"KCAPI_DOUBLE_FAIL_AT", "1"}},
          "kcapi_cipher_encrypt failed: -74\n"},
         {"wrap short",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=8"}, {"KCAPI_DOUBLE_FAIL_AT", "1"}},
