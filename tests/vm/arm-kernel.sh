@@ -8,15 +8,17 @@
 # builds nothing but the test module.
 
 ARM_SOURCE_PKG=linux-source-6.12
-# Packages whose files make up each userland in the guest.
-USERLAND_PKGS=(libc6 libkcapi1 libkeyutils1 keyutils)
+# Packages whose files make up each userland in the guest: the tool's
+# libraries, keyctl, and dmsetup for the README's dm-crypt commands.
+USERLAND_PKGS=(libc6 libkcapi1 libkeyutils1 keyutils dmsetup libdevmapper1.02.1
+	libselinux1 libudev1 libpcre2-8-0)
 
 # Per kernel: make ARCH, cross prefix, image target, Debian architecture of
-# the guest's busybox.
+# the guest's busybox, and the device trees it builds.
 arm_kernel_params() {
 	case $1 in
 	arm64) echo "arm64 aarch64-linux-gnu- Image arm64" ;;
-	arm) echo "arm arm-linux-gnueabihf- zImage armhf" ;;
+	arm) echo "arm arm-linux-gnueabihf- zImage armhf nxp/imx/imx6ull-14x14-evk.dtb" ;;
 	*) die "no Arm kernel named $1" ;;
 	esac
 }
@@ -46,8 +48,8 @@ arm_source() {
 
 # Builds (or finds) kernel $1; sets KARCH, KCROSS, KIMAGE, KOBJ, KBB_ARCH.
 arm_kernel() {
-	local name=$1 target frag hash dir line
-	read -r KARCH KCROSS target KBB_ARCH < <(arm_kernel_params "$name")
+	local name=$1 target frag hash dir line dtbs
+	read -r KARCH KCROSS target KBB_ARCH dtbs < <(arm_kernel_params "$name")
 	command -v "${KCROSS}gcc" >/dev/null || die "${KCROSS}gcc not found (cmake/install-cross-deps.sh installs it)"
 	arm_source
 	frag=$WORK/kernel.config
@@ -71,7 +73,8 @@ arm_kernel() {
 		[[ $line == CONFIG_* ]] || continue
 		grep -qx "$line" "$KOBJ/.config" || die "the $name kernel's .config lacks $line"
 	done <"$frag"
-	"${mk[@]}" -j"$(($(nproc) + 1))" "$target" modules >>"$WORK/kernel-build.log" 2>&1 ||
+	# shellcheck disable=SC2086 # dtbs: none, or words
+	"${mk[@]}" -j"$(($(nproc) + 1))" "$target" modules $dtbs >>"$WORK/kernel-build.log" 2>&1 ||
 		{ tail -n 30 "$WORK/kernel-build.log" >&2; die "building the $name kernel failed"; }
 	cp "$KOBJ/arch/$KARCH/boot/$target" "$KIMAGE"
 	touch "$dir/complete"
@@ -116,7 +119,7 @@ arm_userland() {
 	for pkg in "${USERLAND_PKGS[@]}"; do
 		dpkg-deb -x "$(cached_deb "$pkg:$arch")" "$x"
 	done
-	cp "$x/bin/keyctl" "$root/u/$arch/bin/keyctl"
+	cp "$x/bin/keyctl" "$x/sbin/dmsetup" "$root/u/$arch/bin/"
 	cp "$tool" "$root/u/$arch/bin/dcp-sealkey"
 	# armhf and armel libraries live in folders of their own triplet, so
 	# both userlands share one root.
@@ -124,23 +127,37 @@ arm_userland() {
 	cp -a "$x/." "$root/"
 }
 
-# The null-key patch for the DCP driver (kernel/ at the top of the tree):
-# checkpatch.pl --strict, then mxs-dcp.ko built from the patched source
-# against this kernel. QEMU has no DCP, so it is never loaded.
-arm_driver_patch() {
-	local patch=$HERE/../../kernel/mxs-dcp-null-key.patch dir=$WORK/driver
+# The DCP driver's variants, from the tree's drivers/crypto/mxs-dcp.c, each
+# built against this kernel as $WORK/driver-NAME/mxs-dcp-NAME.ko: "nullkey",
+# with the null-key patch (kernel/ at the top of the tree), first passed
+# through checkpatch.pl --strict; and "nullkey-otpbit", the same with the
+# upstream fix "crypto: mxs-dcp - Only set OTP_KEY bit for OTP key" undone,
+# as kernels from 6.10 until early 2025 were: every referenced key, UNIQUE
+# included, then sets OTP_KEY, which real chips answer with the OTP key.
+arm_drivers() {
+	local patch=$HERE/../../kernel/mxs-dcp-null-key.patch v dir
 	perl "$KSRC/scripts/checkpatch.pl" --strict --no-tree -q "$patch" >"$WORK/checkpatch.log" 2>&1 ||
 		{ cat "$WORK/checkpatch.log" >&2; die "checkpatch.pl --strict: the driver patch has problems"; }
-	rm -rf "$dir"
-	mkdir -p "$dir/drivers/crypto"
-	cp "$KSRC/drivers/crypto/mxs-dcp.c" "$dir/drivers/crypto/"
-	(cd "$dir" && patch -s -p1 --no-backup-if-mismatch) <"$patch" >"$WORK/driver.log" 2>&1 ||
-		{ cat "$WORK/driver.log" >&2; die "the driver patch does not apply to $ARM_SOURCE_PKG $KSRCVER"; }
-	echo 'obj-m := mxs-dcp.o' >"$dir/drivers/crypto/Kbuild"
-	make -C "$KSRC" O="$KOBJ" ARCH="$KARCH" CROSS_COMPILE="$KCROSS" W=1 \
-		M="$dir/drivers/crypto" modules >>"$WORK/driver.log" 2>&1 ||
-		{ cat "$WORK/driver.log" >&2; die "the patched mxs-dcp.ko does not build for $KERNEL"; }
+	: >"$WORK/driver.log"
+	for v in nullkey nullkey-otpbit; do
+		dir=$WORK/driver-$v
+		rm -rf "$dir"
+		mkdir -p "$dir"
+		cp "$KSRC/drivers/crypto/mxs-dcp.c" "$dir/"
+		(cd "$dir" && patch -s -p3 --no-backup-if-mismatch) <"$patch" >>"$WORK/driver.log" 2>&1 ||
+			{ cat "$WORK/driver.log" >&2; die "the driver patch does not apply to $ARM_SOURCE_PKG $KSRCVER"; }
+		if [[ $v == *-otpbit ]]; then
+			sed -i 's/^\telse if (actx->key\[0\] == DCP_PAES_KEY_OTP)$/\telse/' "$dir/mxs-dcp.c"
+			grep -q 'DCP_PAES_KEY_OTP)$' "$dir/mxs-dcp.c" &&
+				die "cannot undo the OTP_KEY fix in $ARM_SOURCE_PKG $KSRCVER's mxs-dcp.c"
+		fi
+		echo 'obj-m := mxs-dcp.o' >"$dir/Kbuild"
+		make -C "$KSRC" O="$KOBJ" ARCH="$KARCH" CROSS_COMPILE="$KCROSS" W=1 \
+			M="$dir" modules >>"$WORK/driver.log" 2>&1 ||
+			{ cat "$WORK/driver.log" >&2; die "mxs-dcp.ko ($v) does not build for $KERNEL"; }
+		mv "$dir/mxs-dcp.ko" "$dir/mxs-dcp-$v.ko"
+	done
 	! grep -q 'warning:' "$WORK/driver.log" ||
-		{ grep 'warning:' "$WORK/driver.log" >&2; die "the patched mxs-dcp.ko builds with warnings"; }
+		{ grep 'warning:' "$WORK/driver.log" >&2; die "mxs-dcp.ko builds with warnings"; }
 	echo "vm test: the null-key driver patch passes checkpatch --strict and builds mxs-dcp.ko for $KERNEL"
 }
