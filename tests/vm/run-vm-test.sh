@@ -372,8 +372,8 @@ boot_initrd() {
 	if [[ $1 == binding ]]; then
 		for u in "${USERLANDS[@]}"; do
 			line=$(grep "^@@ case name=$u.len_32 " "$WORK/console-trusted.txt" || true)
+			# None (the first board failed to seal) fails the case, not the run.
 			hex_text "$(field "$line" out)" | tr -d '\n' >"$dir/sealed.$u"
-			[[ -s $dir/sealed.$u ]] || die "no 32-byte blob of $u from the first board"
 		done
 	fi
 	{
