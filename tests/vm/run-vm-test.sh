@@ -796,6 +796,7 @@ for b in "${BOOTS[@]}"; do
 	boot "$b"
 	phase "$b boot"
 	judge "$b"
+	phase "judging the $b boot"
 done
 echo "vm test: $oks cases ok, $fails checks failed"
 [[ $fails -eq 0 ]] || die "$fails checks failed, console logs: $WORK/console-*.txt"
