@@ -5,9 +5,10 @@
 # against the real kernel and prints one "@@ ..." line per result on the
 # console; the host judges them. /boot names the boot's suite: "stack"
 # builds the crypto stack up a piece at a time (Debian's kernel); "trusted"
-# has the kernel's DCP trusted keys load what the tool sealed; "testkey" is a
-# DCP on its all-zero test key; "binding" is a second board, whose UNIQUE
-# key differs; "extratests" turns on the kernel's extended self-tests. /dcp
+# has the kernel's DCP trusted keys load what the tool sealed; "driver" runs
+# what only the real DCP driver has; "testkey" is a DCP on its all-zero test
+# key; "binding" is a second board, whose UNIQUE key differs; "extratests"
+# turns on the kernel's extended self-tests. /dcp
 # says how the DCP is served: "module" (a test module stands in for its key
 # slots) or "model" (QEMU's DCP and the real mxs-dcp driver). The cases run
 # once for each userland in /userlands, with /u/ARCH/bin first on PATH. Ends
@@ -73,8 +74,11 @@ dcp_up() {
 	settle
 }
 
+# Unloads whichever DCP is loaded.
 dcp_down() {
-	if [ "$DCP" = model ]; then unload mxs_dcp; else unload dcp_nullkey; fi
+	for m in mxs_dcp dcp_nullkey; do
+		! grep -q "^$m " /proc/modules || unload $m
+	done
 }
 
 # A DCP without null-key support: the stock driver, or no module at all.
@@ -283,9 +287,11 @@ selftests() {
 	say "selftest name=$1 algs=$(cat /tmp/algs) dmesg=$(hex /tmp/algerr)"
 }
 
-# What only the real driver has: the stock driver's answer, re-keying one
-# tfm, and the driver from before the OTP_KEY fix.
+# What only the real driver has: its self-tests, re-keying one tfm, the
+# stock driver's answer, and the driver from before the OTP_KEY fix.
 driver_cases() {
+	dcp_up
+	selftests $u.selftest
 	# The same block under a key that no key slot holds.
 	say "rekey name=$u.rekey out=$(rekey 6bc1bee22e409f96e93d7e117393172a 000102030405060708090a0b0c0d0e0f 2>&1 | tr ' \n' ':,')"
 
@@ -293,7 +299,7 @@ driver_cases() {
 	dcp_stock
 	random_key 32
 	run_case $u.stock from_file
-	unload mxs_dcp
+	dcp_down
 
 	# Before "crypto: mxs-dcp - Only set OTP_KEY bit for OTP key", every
 	# referenced key meant OTP: the tool and trusted keys both bind to it.
@@ -309,6 +315,7 @@ driver_cases() {
 	trusted_up
 	trust $u.otpbit_fixed "load $(cat /tmp/blob_otpbit)"
 	unload encrypted_keys trusted
+	dcp_down
 }
 
 # The kernel's trusted keys on the DCP, with parameters $@.
@@ -320,7 +327,6 @@ trusted_up() {
 
 trusted_cases() {
 	dcp_up
-	[ "$DCP" = model ] && selftests $u.selftest
 	trusted_up
 	n=1
 	while [ $n -le 128 ]; do
@@ -356,11 +362,10 @@ trusted_cases() {
 	board $u.board_otp
 	unload encrypted_keys trusted
 
-	[ "$DCP" = model ] && driver_cases
 	dcp_down
 	dcp_stock
 	board $u.board_no_nullkey
-	[ "$DCP" = model ] && unload mxs_dcp
+	dcp_down
 }
 
 # The DCP on its all-zero test key: the tool warns and seals; trusted keys
