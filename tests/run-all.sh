@@ -5,8 +5,8 @@
 # Builds and runs every test: host tests (debug and hardened release), the
 # three Arm targets under qemu-user, the Debian packages (lintian-clean and
 # reproducible), the virtual-machine tests on real kernels (amd64, arm64 and
-# arm, which run the Arm builds), and the quality gates. Installs what it
-# needs on Debian 12.
+# the emulated i.MX6ULL, which run the Arm builds), the QEMU model's qtest,
+# and the quality gates. Installs what it needs on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
