@@ -1,19 +1,14 @@
 #!/bin/sh
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
-# /init of the test VM (busybox sh as PID 1). Runs the cases of one boot
-# against the real kernel and prints one "@@ ..." line per result on the
-# console; the host judges them. /boot names the boot's suite: "stack"
-# builds the crypto stack up a piece at a time (Debian's kernel); "trusted"
-# has the kernel's DCP trusted keys load what the tool sealed; "driver" runs
-# what only the real DCP driver has; "testkey" is a DCP on its all-zero test
-# key; "binding" is a second board, whose UNIQUE key differs; "extratests"
-# turns on the kernel's extended self-tests. /dcp
-# says how the DCP is served: "module" (a test module stands in for its key
-# slots) or "model" (QEMU's DCP and the real mxs-dcp driver). The cases run
-# once for each userland in /userlands, with /u/ARCH/bin first on PATH. Ends
-# the VM itself: reboot ends QEMU (-no-reboot), a dying init panics, and the
-# host runs QEMU with panic=-1, so nothing hangs.
+# /init of the test VM (busybox sh as PID 1): the functions the cases'
+# actions use, then the boot's /cases (written by the host from cases.py)
+# once per userland, with /u/ARCH/bin first on PATH. Every result is one
+# "@@ KIND name=ARCH.CASE k=v ..." line on the console; the host judges
+# them. /setup, also the host's, names the DCP's modules (NULLKEY, STOCK),
+# the cryptomgr parameter of the extended self-tests (SLOWTESTS) and the
+# userlands. Ends the VM itself: reboot ends QEMU (-no-reboot), a dying init
+# panics, and the host runs QEMU with panic=-1, so nothing hangs.
 
 export PATH=/bin
 mount -t proc proc /proc
@@ -24,8 +19,7 @@ exec </dev/console >/dev/console 2>&1
 mkdir -p /tmp && mount -t tmpfs tmp /tmp
 
 COUNTER=/sys/module/dcp_nullkey/parameters/zero_length_setkeys
-BOOT=$(cat /boot)
-DCP=$(cat /dcp)
+. /setup
 
 say() { echo "@@ $*"; }
 fatal() {
@@ -60,33 +54,21 @@ settle() {
 	done
 }
 
-# The DCP with null-key support: the test module, or the patched driver.
-# On a module machine the testkey boot loads it on the all-zero test key;
-# a model's test key is QEMU's.
+# The DCP with null-key support, with this boot's parameters (the test
+# module on its all-zero key); the stock driver, where the machine has one;
+# and down again, whichever is loaded.
 dcp_up() {
-	if [ "$DCP" = model ]; then
-		insmod /mod/mxs-dcp-nullkey.ko || fatal "insmod mxs-dcp-nullkey"
-	elif [ "$BOOT" = testkey ]; then
-		insmod /mod/dcp_nullkey.ko zero_key=1 || fatal "insmod dcp_nullkey zero_key=1"
-	else
-		load dcp_nullkey
-	fi
+	# shellcheck disable=SC2046 # one word per parameter
+	insmod "/mod/$NULLKEY.ko" $(cat /dcp_args) || fatal "insmod $NULLKEY $(cat /dcp_args)"
 	settle
 }
-
-# Unloads whichever DCP is loaded.
+dcp_stock() {
+	[ -z "$STOCK" ] || { insmod "/mod/$STOCK.ko" || fatal "insmod $STOCK"; settle; }
+}
 dcp_down() {
 	for m in mxs_dcp dcp_nullkey; do
 		! grep -q "^$m " /proc/modules || unload $m
 	done
-}
-
-# A DCP without null-key support: the stock driver, or no module at all.
-dcp_stock() {
-	if [ "$DCP" = model ]; then
-		insmod /mod/mxs-dcp.ko || fatal "insmod mxs-dcp"
-		settle
-	fi
 }
 
 # Key of N random bytes in /tmp/key (may hold zero bytes and line feeds).
@@ -105,105 +87,52 @@ in_pieces() {
 	} | dcp-sealkey
 }
 
-# run_case NAME HOW: runs the tool once, stdin from /tmp/key by HOW.
+# run_case HOW: runs the tool once as case $N, stdin from /tmp/key by HOW.
 run_case() {
 	before=$(counter)
-	"$2" >/tmp/out 2>/tmp/err
+	"$1" >/tmp/out 2>/tmp/err
 	rc=$?
-	say "case name=$1 rc=$rc before=$before after=$(counter)" \
+	say "case name=$N rc=$rc before=$before after=$(counter)" \
 		"key=$(hex /tmp/key) out=$(hex /tmp/out) err=$(hex /tmp/err)"
 }
 
-say "start kernel=$(uname -r) boot=$BOOT"
-
-# Debian's kernel has virtio as modules; the Arm kernels have their RNG
-# built in.
-if [ -f /mod/virtio.ko ]; then
-	load virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev \
-		virtio_pci virtio-rng
-fi
-# The hw_random core is built in, so /dev/hwrng exists from boot on;
-# wait until a generator is behind it.
-i=0
-while [ "$(cat /sys/class/misc/hw_random/rng_current)" = none ] && [ $i -lt 50 ]; do
-	usleep 100000
-	i=$((i + 1))
-done
-say "hwrng node=$([ -c /dev/hwrng ] && echo yes || echo no)" \
-	"current=$(cat /sys/class/misc/hw_random/rng_current)"
-
-stack_cases() {
-	# The stack is built up a piece at a time; each failure case lacks exactly
-	# one piece, so the result is the kernel's own answer to that lack.
-	load af_alg algif_skcipher crypto_user
-	random_key 16
-	run_case $u.no_ecb from_file
-
-	load ecb
-	unload crypto_user
-	run_case $u.no_crypto_user from_file
-
-	load crypto_user
-	run_case $u.stock_kernel from_file
-
-	load dcp_nullkey
+# The test module's "ecb(aes)" as /proc/crypto shows it.
+alg_line() {
 	grep -A6 'ecb-aes-dcp-nullkey' /proc/crypto >/tmp/alg
-	say "alg driver=$(grep -c 'ecb-aes-dcp-nullkey' /tmp/alg)" \
+	say "alg name=$N driver=$(grep -c 'ecb-aes-dcp-nullkey' /tmp/alg)" \
 		"priority=$(sed -n 's/^priority *: //p' /tmp/alg)" \
 		"selftest=$(sed -n 's/^selftest *: //p' /tmp/alg)"
-	run_case $u.no_algif_aead from_file
-
-	load algif_aead
-	run_case $u.no_gcm from_file
-
-	load gf128mul ghash-generic ctr gcm
-	for n in 1 4 17 128; do
-		random_key $n
-		run_case $u.len_$n from_file
-	done
-	printf 'abc\n' >/tmp/key
-	run_case $u.text_line from_file
-	random_key 10
-	run_case $u.pieces in_pieces
-	random_key 129
-	run_case $u.too_long from_file
-
-	random_key 16
-	mv /dev/hwrng /dev/hwrng.away
-	run_case $u.no_hwrng from_file
-	mv /dev/hwrng.away /dev/hwrng
-
-	unload dcp_nullkey
-	insmod /mod/dcp_nullkey.ko zero_key=1 || fatal "insmod dcp_nullkey zero_key=1"
-	run_case $u.zero_key from_file
-
-	# The node stays when its driver goes: opening works, reading fails.
-	unload virtio_rng
-	run_case $u.hwrng_no_driver from_file
 }
 
-# Adds trusted key "t_$1" from payload $2 ("load HEX" or "new 32").
+# The kernel's trusted keys on the DCP, with parameters $@.
+trusted_up() {
+	insmod /mod/trusted.ko source=dcp "$@" || fatal "insmod trusted source=dcp $*"
+	load encrypted-keys
+	dmesg -c >/dev/null
+}
+
+# Adds trusted key "t_$N" from payload $1 ("load HEX" or "new 32").
 trust() {
 	rc=0
-	keyctl add trusted "t_$1" "$2" @u >/dev/null 2>/tmp/kerr || rc=$?
-	report "$1" "t_$1" "$rc"
+	keyctl add trusted "t_$N" "$1" @u >/dev/null 2>/tmp/kerr || rc=$?
+	report "t_$N" "$rc"
 }
 
-# Reports the result of adding trusted key $2 for case $1 (exit status $3):
-# the trusted key's blob, and an encrypted key made over it, whose HMAC the
-# host checks against the sealed bytes.
+# Reports case $N: adding trusted key $1 gave exit status $2; the trusted
+# key's blob, and an encrypted key made over it, whose HMAC the host checks
+# against the sealed bytes.
 report() {
 	: >/tmp/tblob
 	: >/tmp/enc
-	if [ "$3" -eq 0 ]; then
-		keyctl pipe "%trusted:$2" >/tmp/tblob 2>>/tmp/kerr
-		keyctl add encrypted "e_$1" "new trusted:$2 32" @u >/dev/null 2>>/tmp/kerr &&
-			keyctl pipe "%encrypted:e_$1" >/tmp/enc 2>>/tmp/kerr &&
-			keyctl unlink "%encrypted:e_$1" @u >/dev/null 2>>/tmp/kerr
-		keyctl unlink "%trusted:$2" @u >/dev/null 2>>/tmp/kerr
+	if [ "$2" -eq 0 ]; then
+		keyctl pipe "%trusted:$1" >/tmp/tblob 2>>/tmp/kerr
+		keyctl add encrypted "e_$N" "new trusted:$1 32" @u >/dev/null 2>>/tmp/kerr &&
+			keyctl pipe "%encrypted:e_$N" >/tmp/enc 2>>/tmp/kerr &&
+			keyctl unlink "%encrypted:e_$N" @u >/dev/null 2>>/tmp/kerr
+		keyctl unlink "%trusted:$1" @u >/dev/null 2>>/tmp/kerr
 	fi
 	dmesg -c >/tmp/dmesg
-	say "trust name=$1 rc=$3 blob=$(hex /tmp/tblob) enc=$(hex /tmp/enc)" \
+	say "trust name=$N rc=$2 blob=$(hex /tmp/tblob) enc=$(hex /tmp/enc)" \
 		"err=$(hex /tmp/kerr) dmesg=$(hex /tmp/dmesg)"
 }
 
@@ -229,11 +158,11 @@ readme() {
 		readme_block 1 sealing >/dev/null && cat /tmp/sealing/key.blob
 }
 
-# Runs the README's board check in a folder of its own.
+# The README's board check, in a folder of its own.
 board() {
 	rm -rf /tmp/board
 	readme_block 1 board +e >/tmp/bout 2>&1
-	say "board name=$1 out=$(hex /tmp/bout)"
+	say "board name=$N out=$(hex /tmp/bout)"
 }
 
 # The README's "Using the key" over a RAM disk: seal a disk key, open the
@@ -253,14 +182,15 @@ using_key() {
 		head -c 65536 /dev/mapper/secret >/tmp/back && steps="$steps read" &&
 		readme_block 3 using >>/tmp/uout 2>&1 && steps="$steps closed"
 	head -c 65536 "$DISK" >/tmp/raw
-	say "using name=$1 steps=$(echo $steps | tr ' ' ,)" \
+	say "using name=$N steps=$(echo $steps | tr ' ' ,)" \
 		"same=$(cmp -s /tmp/data /tmp/back && echo yes || echo no)" \
 		"raw_is_data=$(cmp -s /tmp/data /tmp/raw && echo yes || echo no)" \
 		"out=$(hex /tmp/uout)"
 }
 
-# Eight runs of the tool at once, with trusted-key loads of earlier blobs
-# beside them: the driver's request queue under load.
+# Eight runs of the tool at once (cases conc_1 ... conc_8), with loads of
+# the blobs of len_16 ... len_128 beside them (conc_load_1 ...): the
+# driver's request queue under load.
 concurrency() {
 	for i in 1 2 3 4 5 6 7 8; do
 		head -c 32 /dev/urandom >/tmp/ckey$i
@@ -274,7 +204,8 @@ concurrency() {
 		say "case name=$u.conc_$i rc=$(cat /tmp/crc$i) before=- after=-" \
 			"key=$(hex /tmp/ckey$i) out=$(hex /tmp/cout$i) err=$(hex /tmp/cerr$i)"
 		cp /tmp/ckerr$i /tmp/kerr
-		report "$u.conc_load_$i" "t_$u.conc_load_$i" "$(cat /tmp/ckrc$i)"
+		N=$u.conc_load_$i
+		report "t_$N" "$(cat /tmp/ckrc$i)"
 	done
 }
 
@@ -284,134 +215,31 @@ selftests() {
 	awk -v RS= '/driver *: [a-z0-9-]*-dcp\n/' /proc/crypto |
 		awk '/^driver/ { d = $3 } /^selftest/ { printf "%s:%s,", d, $3 }' >/tmp/algs
 	dmesg | grep -e 'alg: ' -e 'WARNING' >/tmp/algerr
-	say "selftest name=$1 algs=$(cat /tmp/algs) dmesg=$(hex /tmp/algerr)"
+	say "selftest name=$N algs=$(cat /tmp/algs) dmesg=$(hex /tmp/algerr)"
 }
 
-# What only the real driver has: its self-tests, re-keying one tfm, the
-# stock driver's answer, and the driver from before the OTP_KEY fix.
-driver_cases() {
-	dcp_up
-	selftests $u.selftest
-	# The same block under a key that no key slot holds.
-	say "rekey name=$u.rekey out=$(rekey 6bc1bee22e409f96e93d7e117393172a 000102030405060708090a0b0c0d0e0f 2>&1 | tr ' \n' ':,')"
-
-	dcp_down
-	dcp_stock
-	random_key 32
-	run_case $u.stock from_file
-	dcp_down
-
-	# Before "crypto: mxs-dcp - Only set OTP_KEY bit for OTP key", every
-	# referenced key meant OTP: the tool and trusted keys both bind to it.
-	insmod /mod/mxs-dcp-nullkey-otpbit.ko || fatal "insmod mxs-dcp-nullkey-otpbit"
-	settle
-	random_key 32
-	run_case $u.otpbit from_file
-	cp /tmp/out /tmp/blob_otpbit
-	trusted_up
-	trust $u.otpbit_load "load $(cat /tmp/blob_otpbit)"
-	unload encrypted_keys trusted mxs_dcp
-	dcp_up
-	trusted_up
-	trust $u.otpbit_fixed "load $(cat /tmp/blob_otpbit)"
-	unload encrypted_keys trusted
-	dcp_down
+# One "ecb(aes)" handle re-keyed from a zero-length key to a key that no
+# key slot holds, and another the other way; one block each.
+rekey_line() {
+	say "rekey name=$N out=$(rekey 6bc1bee22e409f96e93d7e117393172a \
+		000102030405060708090a0b0c0d0e0f 2>&1 | tr ' \n' ':,')"
 }
 
-# The kernel's trusted keys on the DCP, with parameters $@.
-trusted_up() {
-	insmod /mod/trusted.ko source=dcp "$@" || fatal "insmod trusted source=dcp $*"
-	load encrypted-keys
-	dmesg -c >/dev/null
-}
+say "start kernel=$(uname -r) boot=$(cat /boot)"
+[ -z "$HWRNG_MODULES" ] || load $HWRNG_MODULES
+# The hw_random core is built in, so /dev/hwrng exists from boot on;
+# wait until a generator is behind it.
+i=0
+while [ "$(cat /sys/class/misc/hw_random/rng_current)" = none ] && [ $i -lt 50 ]; do
+	usleep 100000
+	i=$((i + 1))
+done
+say "hwrng node=$([ -c /dev/hwrng ] && echo yes || echo no)" \
+	"current=$(cat /sys/class/misc/hw_random/rng_current)"
 
-trusted_cases() {
-	dcp_up
-	trusted_up
-	n=1
-	while [ $n -le 128 ]; do
-		random_key $n
-		run_case $u.len_$n from_file
-		trust $u.len_$n "load $(cat /tmp/out)"
-		cp /tmp/out /tmp/blob_$n
-		n=$((n + 1))
-	done
-	cp /tmp/blob_32 /tmp/blob32
-	board $u.board_ok
-	# One hex digit changed in each field of the 32-byte key's blob.
-	for t in version:1 wrapped_key:10 nonce:34 length:66 ciphertext:74 tag:-1; do
-		trust $u.tamper_${t%%:*} "load $(flip ${t#*:})"
-	done
-	trust $u.tamper_cut "load $(cut_short)"
-	trust $u.kernel_new "new 32"
-
-	random_key 32
-	run_case $u.readme readme
-	report $u.readme NAME $rc
-
-	concurrency
-	load dm-crypt
-	using_key $u.using
-	unload dm_crypt
-
-	unload encrypted_keys trusted
-	board $u.board_no_trusted
-	trusted_up dcp_use_otp_key=1
-	trust $u.otp_key "load $(cat /tmp/blob32)"
-	trust $u.otp_kernel_new "new 32"
-	board $u.board_otp
-	unload encrypted_keys trusted
-
-	dcp_down
-	dcp_stock
-	board $u.board_no_nullkey
-	dcp_down
-}
-
-# The DCP on its all-zero test key: the tool warns and seals; trusted keys
-# refuse to start unless told to skip the test.
-testkey_cases() {
-	dcp_up
-	random_key 32
-	run_case $u.zero_key from_file
-	cp /tmp/out /tmp/blob_zero
-	dmesg -c >/dev/null
-	rc=0
-	insmod /mod/trusted.ko source=dcp 2>/tmp/kerr || rc=$?
-	report $u.zero_key_refused none $rc
-	board $u.board_test_key
-	trusted_up dcp_skip_zk_test=1
-	trust $u.zero_key_skip "load $(cat /tmp/blob_zero)"
-	unload encrypted_keys trusted
-	dcp_down
-}
-
-# A second board: the first board's blob (in /sealed.ARCH) must not load.
-binding_cases() {
-	dcp_up
-	trusted_up
-	trust $u.other_board "load $(cat /sealed.$u)"
-	unload encrypted_keys trusted
-	dcp_down
-}
-
-# The kernel's extended self-tests, turned on at run time, then the patched
-# driver loaded: what a kernel built with these developer tests does.
-extratests_cases() {
-	if [ ! -f /tmp/extra_on ]; then
-		echo 0 >/sys/module/cryptomgr/parameters/noextratests
-		dmesg -c >/dev/null
-		dcp_up
-		: >/tmp/extra_on
-	fi
-	selftests $u.extratests
-	random_key 32
-	run_case $u.extratests_seal from_file
-}
-
-for u in $(cat /userlands); do
+for u in $USERLANDS; do
 	PATH=/u/$u/bin:/bin
-	"${BOOT}_cases"
+	. /cases
 done
 PATH=/bin
 

@@ -1,0 +1,592 @@
+#!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+"""Runs the unmodified tool inside real kernels under QEMU and judges it.
+
+    vm.py MACHINE BLOB_OPEN WORKDIR ARCH=TOOL...   boot every boot, print TAP
+    vm.py --list                                    the machines, for CMake
+
+A machine is one row of MACHINES: its kernel (Debian's image, or Linux built
+from a Debian linux-source package), QEMU, console, RNG, how the DCP is
+served (the test module, or QEMU's model with the real mxs-dcp driver), its
+userlands and boots. Each boot runs the cases of CASES (cases.py) in the
+guest, whose /init prints one "@@" line per result; the host judges them.
+ARCH=TOOL is a build of the tool, or a .deb that installs one, for the
+userland ARCH. Everything fetched or built is kept in DCP_VM_CACHE
+(/var/cache/dcp-sealkey/vm); DCP_QEMU_DIR is where qemu/build.sh builds the
+QEMU with the DCP model; DCP_VM_ACCEL=kvm asks for KVM, TCG being the
+fallback.
+"""
+import dataclasses
+import glob
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+from cases import CASES, KEYS, Failed, die, judge_boot
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(os.path.dirname(HERE))
+CACHE = os.environ.get("DCP_VM_CACHE", "/var/cache/dcp-sealkey/vm")
+QEMU_DIR = os.environ.get("DCP_QEMU_DIR", "/var/cache/dcp-sealkey/qemu")
+BOOT_LIMIT = 300
+# The README's sh blocks that the cases run, as /NAME.N in the guest.
+README_BLOCKS = [("sealing", 1, "Sealing and loading"), ("board", 1, "Board check"),
+                 ("using", 1, "Using the key"), ("using", 2, "Using the key"),
+                 ("using", 3, "Using the key")]
+# Packages whose files make up each Arm userland: the tool's libraries,
+# keyctl, and dmsetup for the README's dm-crypt commands.
+USERLAND_PKGS = ["libc6", "libkcapi1", "libkeyutils1", "keyutils", "dmsetup",
+                 "libdevmapper1.02.1", "libselinux1", "libudev1", "libpcre2-8-0"]
+
+
+def sh(cmd, log=None, **kw):
+    """Runs cmd (a list, or a string for sh); its output goes to log."""
+    out = open(log, "a") if log else subprocess.DEVNULL
+    with out if log else open(os.devnull, "w") as f:
+        return subprocess.run(cmd, shell=isinstance(cmd, str), stdout=f, stderr=subprocess.STDOUT,
+                              stdin=subprocess.DEVNULL, **kw).returncode
+
+
+def output(cmd, **kw):
+    return subprocess.run(cmd, shell=isinstance(cmd, str), capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL, **kw).stdout
+
+
+def apt(work, fn, *args):
+    """A function of apt.sh, the private apt configuration; its stdout."""
+    r = subprocess.run(["bash", "-c", 'set -euo pipefail; die() { echo "$*" >&2; exit 1; }; '
+                        'source "$0"; "$@"', os.path.join(HERE, "apt.sh"), fn, *args],
+                       env=dict(os.environ, CACHE=CACHE, WORK=work), capture_output=True,
+                       text=True, stdin=subprocess.DEVNULL)
+    if r.returncode:
+        die(r.stderr.strip() or f"{fn} {' '.join(args)} failed")
+    return r.stdout.strip()
+
+
+def install(work, *pkgs):
+    if sh(["bash", os.path.join(TOP, "tests/install-deps.sh"), *pkgs], f"{work}/apt.log"):
+        die(f"installing {' '.join(pkgs)} failed, see {work}/apt.log")
+
+
+def unpack(deb, dest, *members):
+    os.makedirs(dest, exist_ok=True)
+    if sh(f"dpkg-deb --fsys-tarfile '{deb}' | tar -x -C '{dest}' --wildcards "
+          + " ".join(f"'{m}'" for m in members)):
+        die(f"unpacking {deb} failed")
+
+
+def complete(path, build):
+    """Builds into folder path once: a folder without its mark is redone."""
+    if not os.path.exists(f"{path}/complete"):
+        shutil.rmtree(path, ignore_errors=True)
+        os.makedirs(path)
+        build(path)
+        open(f"{path}/complete", "w").close()
+    return path
+
+
+# --- kernels: Debian's image, or Linux built from Debian's source ----------
+
+@dataclasses.dataclass
+class DebianImage:
+    """Debian's own amd64 kernel, as linux-image-amd64 resolves: only its
+    vmlinuz and the modules the cases load; the headers for the test module."""
+    modules: tuple = ("virtio_ring", "virtio", "virtio_pci_legacy_dev", "virtio_pci_modern_dev",
+                      "virtio_pci", "virtio-rng", "af_alg", "algif_skcipher", "algif_aead",
+                      "crypto_user", "ecb", "gf128mul", "ghash-generic", "ctr", "gcm")
+    slow_tests: str = "noextratests"
+
+    def resolve(self):
+        dep = re.search(r"Depends: linux-image-(\S+)", output("apt-cache depends linux-image-amd64"))
+        if not dep:
+            return False
+        self.ver = dep.group(1)
+        pol = output(["apt-cache", "policy", f"linux-image-{self.ver}", "busybox-static"])
+        cand = dict(re.findall(r"^(\S+):\n(?:.*\n)*?\s+Candidate: (\S+)", pol, re.M))
+        self.pkg, self.bb = cand[f"linux-image-{self.ver}"], cand["busybox-static"]
+        self.dir = f"{CACHE}/linux-image-{self.ver}_{self.pkg}"
+        self.headers = f"/usr/src/linux-headers-{self.ver}"
+        self.version = f"{self.ver} ({self.pkg})"
+        self.uname = re.escape(self.ver)
+        return True
+
+    def ready(self):
+        hdr = output(["dpkg-query", "-W", "-f=${Version}", f"linux-headers-{self.ver}"])
+        return (hdr == self.pkg and shutil.which("qemu-system-x86_64")
+                and os.path.exists(f"{self.dir}/complete")
+                and os.path.exists(f"{CACHE}/busybox-static_{self.bb}/complete"))
+
+    def fetch(self, work, userlands):
+        if self.resolve() and self.ready():
+            return
+        if sh("apt-get -q -o DPkg::Lock::Timeout=300 update", f"{work}/apt.log"):
+            die(f"apt-get update failed, see {work}/apt.log")
+        if not self.resolve():
+            die("cannot resolve linux-image-amd64 to a kernel through apt")
+        if not self.ready():
+            install(work, "qemu-system-x86", f"linux-headers-{self.ver}={self.pkg}")
+
+        def get(pkg, members, dest):
+            tmp = f"{dest}.deb"
+            shutil.rmtree(tmp, ignore_errors=True)
+            os.makedirs(tmp)
+            if sh(["apt-get", "-q", "-o", "APT::Sandbox::User=root", "download", pkg],
+                  f"{work}/apt.log", cwd=tmp):
+                die(f"apt-get download {pkg} failed, see {work}/apt.log")
+            unpack(glob.glob(f"{tmp}/*.deb")[0], f"{tmp}/x", *members)
+            for f in glob.glob(f"{tmp}/x/**/*", recursive=True):
+                if os.path.isfile(f):
+                    shutil.copy(f, dest)
+            shutil.rmtree(tmp)
+        complete(self.dir, lambda d: get(f"linux-image-{self.ver}={self.pkg}",
+                 [f"./boot/vmlinuz-{self.ver}"] + [f"./lib/modules/{self.ver}/kernel/*/{m}.ko"
+                                                  for m in self.modules], d))
+        found = sorted(os.path.basename(f)[:-3] for f in glob.glob(f"{self.dir}/*.ko"))
+        if found != sorted(self.modules):
+            die(f"linux-image-{self.ver}: modules {found}, want {sorted(self.modules)}")
+        complete(f"{CACHE}/busybox-static_{self.bb}",
+                 lambda d: get(f"busybox-static={self.bb}", ["./bin/busybox"], d))
+
+    def make(self):
+        return ["make", "-C", self.headers]
+
+    def image(self):
+        return glob.glob(f"{self.dir}/vmlinuz-*")[0]
+
+    def root(self, root, work, tools):
+        """The host's own tool with the libraries it links, and the modules."""
+        os.makedirs(f"{root}/u/amd64/bin")
+        shutil.copy(tools["amd64"], f"{root}/u/amd64/bin/dcp-sealkey")
+        for lib in re.findall(r"(/\S+) \(", output(["ldd", tools["amd64"]])):
+            os.makedirs(root + os.path.dirname(lib), exist_ok=True)
+            shutil.copy(lib, root + lib)
+        for m in self.modules:
+            shutil.copy(f"{self.dir}/{m}.ko", f"{root}/mod/")
+        # Virtio is modules here; the Arm kernels have their RNG built in.
+        return (f"{CACHE}/busybox-static_{self.bb}/busybox",
+                f"HWRNG_MODULES='{' '.join(self.modules[:6])}'\n")
+
+
+@dataclasses.dataclass
+class SourceKernel:
+    """Linux from a Debian linux-source package, built from allnoconfig and
+    the fragments in kernel/ (every line checked in the .config), with a
+    userland of Debian's own packages for each architecture."""
+    source: str
+    arch: str
+    cross: str
+    target: str
+    configs: tuple
+    dtb: str = ""
+    # The cryptomgr parameter that keeps the extended self-tests off.
+    slow_tests: str = "noextratests"
+
+    def resolve(self, work):
+        apt(work, "vm_apt_update")
+        self.ver = apt(work, "vm_apt_version", self.source)
+        self.src = f"{CACHE}/{self.source}-{self.ver}/src"
+        release = self.ver[:self.ver.index('-')]
+        self.version = f"{release} ({self.source} {self.ver})"
+        self.uname = re.escape(release) + r"\S*"
+        frag = "".join(open(f"{HERE}/kernel/{c}.config").read() for c in self.configs)
+        self.settings = [ln for ln in frag.splitlines() if ln.startswith("CONFIG_")]
+        gcc = output([f"{self.cross}gcc", "--version"]).splitlines()[:1]
+        # Comments do not change the kernel, so only the settings are hashed.
+        h = hashlib.sha256("".join(s + "\n" for s in self.settings + gcc).encode()).hexdigest()
+        self.dir = f"{CACHE}/kernel-{self.arch}-{self.ver}-{h[:12]}"
+        self.obj = f"{self.dir}/obj"
+        self.frag = frag
+
+    def fetch(self, work, userlands):
+        install(work, "qemu-system-arm", "bc", "bison", "flex", "libelf-dev", "xz-utils")
+        if not shutil.which(f"{self.cross}gcc"):
+            die(f"{self.cross}gcc not found (cmake/install-cross-deps.sh installs it)")
+        self.resolve(work)
+
+        def source(d):
+            print(f"# fetching {self.source} {self.ver}", flush=True)
+            apt(work, "vm_apt_download", f"{d}/deb", f"{self.source}={self.ver}")
+            unpack(glob.glob(f"{d}/deb/*.deb")[0], f"{d}/x", "./usr/src")
+            os.makedirs(f"{d}/src")
+            if sh(f"tar -xJf {d}/x/usr/src/linux-source-*.tar.xz -C {d}/src --strip-components=1"):
+                die("unpacking the kernel source failed")
+            shutil.rmtree(f"{d}/deb")
+            shutil.rmtree(f"{d}/x")
+        complete(os.path.dirname(self.src), source)
+        if not os.path.exists(f"{self.dir}/complete"):
+            # Only the kernel of the current source and fragment is kept.
+            for old in glob.glob(f"{CACHE}/kernel-{self.arch}-{self.ver.split('.')[0]}.*"):
+                if old.split("-")[2][:4] == self.ver[:4]:
+                    shutil.rmtree(old)
+            complete(self.dir, lambda d: self.build(work))
+        self.deb(work, f"busybox-static:{userlands[0]}")
+        for u in userlands:
+            for p in USERLAND_PKGS:
+                self.deb(work, f"{p}:{u}")
+
+    def build(self, work):
+        t0 = time.time()
+        print(f"# building the {self.arch} kernel {self.version}", flush=True)
+        with open(f"{work}/kernel.config", "w") as f:
+            f.write(self.frag)
+        log = f"{work}/kernel-build.log"
+        if sh(self.make() + ["allnoconfig"], log,
+              env=dict(os.environ, KCONFIG_ALLCONFIG=f"{work}/kernel.config")):
+            die(f"configuring the kernel failed, see {log}")
+        # A line that did not stick (a typo, an unmet dependency) fails here,
+        # not later as a guest that lacks something.
+        have = set(open(f"{self.obj}/.config").read().splitlines())
+        lost = [s for s in self.settings if s not in have]
+        if lost:
+            die(f"the kernel's .config lacks {' '.join(lost)}")
+        if sh(self.make() + [f"-j{os.cpu_count() + 1}", self.target, "modules"]
+              + ([self.dtb] if self.dtb else []), log):
+            die(f"building the kernel failed, see {log}")
+        print(f"# the kernel took {time.time() - t0:.0f} s", flush=True)
+
+    def deb(self, work, pkg):
+        """Package name:arch downloaded once into the cache."""
+        ver = apt(work, "vm_apt_version", pkg)
+        d = f"{CACHE}/debs/{pkg.replace(':', '_')}_{ver}"
+        complete(d, lambda d: apt(work, "vm_apt_download", f"{d}/x", f"{pkg}={ver}") or
+                 [shutil.move(f, d) for f in glob.glob(f"{d}/x/*.deb")])
+        return glob.glob(f"{d}/*.deb")[0]
+
+    def make(self):
+        return ["make", "-C", self.src, f"O={self.obj}", f"ARCH={self.arch}",
+                f"CROSS_COMPILE={self.cross}"]
+
+    def image(self):
+        return f"{self.obj}/arch/{self.arch}/boot/{self.target}"
+
+    def root(self, root, work, tools):
+        """Each userland's libraries where its own loader looks (armhf and
+        armel have folders of their own triplet, so they share one root),
+        the tool, keyctl and dmsetup in /u/ARCH/bin; the kernel's modules."""
+        for u, tool in tools.items():
+            x = f"{work}/userland-{u}"
+            shutil.rmtree(x, ignore_errors=True)
+            for p in USERLAND_PKGS:
+                unpack(self.deb(work, f"{p}:{u}"), x, ".")
+            os.makedirs(f"{root}/u/{u}/bin")
+            for f in ("bin/keyctl", "sbin/dmsetup"):
+                shutil.copy(f"{x}/{f}", f"{root}/u/{u}/bin/")
+            shutil.copy(tool, f"{root}/u/{u}/bin/dcp-sealkey")
+            for d in ["usr/share", "bin", "usr/bin", "sbin", "usr/sbin"] + glob.glob(
+                    f"{x}/usr/lib/*/gconv"):
+                shutil.rmtree(os.path.join(x, d), ignore_errors=True)
+            shutil.copytree(x, root, symlinks=True, dirs_exist_ok=True)
+        for m in ("security/keys/trusted-keys/trusted.ko",
+                  "security/keys/encrypted-keys/encrypted-keys.ko", "drivers/md/dm-crypt.ko"):
+            shutil.copy(f"{self.obj}/{m}", f"{root}/mod/")
+        unpack(self.deb(work, f"busybox-static:{next(iter(tools))}"), f"{work}/busybox", ".")
+        return f"{work}/busybox/bin/busybox", "HWRNG_MODULES=\n"
+
+
+# --- the DCP: the test module, or QEMU's model and the real driver --------
+
+@dataclasses.dataclass(frozen=True)
+class TestModule:
+    """dcp_nullkey stands in for the DCP's key slots; on its test key it is
+    loaded with zero_key=1. It counts its zero-length setkeys."""
+    counter: int = 1
+
+    def fetch(self, work):
+        pass
+
+    def qemu(self, m):
+        return m.qemu
+
+    def build(self, kernel, work, root):
+        d = f"{work}/module"
+        shutil.rmtree(d, ignore_errors=True)
+        shutil.copytree(f"{HERE}/module", d)
+        if sh(kernel.make() + [f"M={d}", "modules"], f"{work}/module.log"):
+            die(f"building the test module failed, see {work}/module.log")
+        shutil.copy(f"{d}/dcp_nullkey.ko", f"{root}/mod/")
+        return "NULLKEY=dcp_nullkey STOCK=\n"
+
+    def boot(self, boot):
+        return [], "zero_key=1" if boot == "testkey" else ""
+
+
+@dataclasses.dataclass(frozen=True)
+class Model:
+    """QEMU's DCP model (qemu/) and three builds of the tree's mxs-dcp.c: the
+    stock one, with the null-key patch, and that with the upstream OTP_KEY
+    fix undone, as kernels from 6.10 until that fix were."""
+    counter: None = None
+
+    def fetch(self, work):
+        if sh(["bash", f"{TOP}/qemu/build.sh", QEMU_DIR], f"{work}/qemu-build.log"):
+            die(f"building QEMU with the DCP model failed, see {work}/qemu-build.log")
+
+    def qemu(self, m):
+        return f"{QEMU_DIR}/{m.qemu}"
+
+    def build(self, kernel, work, root):
+        patch, log = f"{TOP}/kernel/mxs-dcp-null-key.patch", f"{work}/driver.log"
+        open(log, "w").close()
+        if sh(["perl", f"{kernel.src}/scripts/checkpatch.pl", "--strict", "--no-tree", "-q", patch], log):
+            die(f"checkpatch.pl --strict: the driver patch has problems, see {log}")
+        for v in ("nullkey", "nullkey-otpbit"):
+            d = f"{work}/driver-{v}"
+            shutil.rmtree(d, ignore_errors=True)
+            os.makedirs(d)
+            shutil.copy(f"{kernel.src}/drivers/crypto/mxs-dcp.c", d)
+            if sh(f"patch -s -p3 --no-backup-if-mismatch <{patch}", log, cwd=d):
+                die(f"the driver patch does not apply to {kernel.version}, see {log}")
+            if v.endswith("otpbit"):
+                c = open(f"{d}/mxs-dcp.c").read()
+                fixed = "\telse if (actx->key[0] == DCP_PAES_KEY_OTP)\n"
+                if fixed not in c:
+                    die(f"cannot undo the OTP_KEY fix in {kernel.version}'s mxs-dcp.c")
+                open(f"{d}/mxs-dcp.c", "w").write(c.replace(fixed, "\telse\n"))
+            open(f"{d}/Kbuild", "w").write("obj-m := mxs-dcp.o\n")
+            if sh(kernel.make() + ["W=1", f"M={d}", "modules"], log):
+                die(f"mxs-dcp.ko ({v}) does not build, see {log}")
+            shutil.copy(f"{d}/mxs-dcp.ko", f"{root}/mod/mxs-dcp-{v}.ko")
+        if "warning:" in open(log).read():
+            die(f"mxs-dcp.ko builds with warnings, see {log}")
+        shutil.copy(f"{kernel.obj}/drivers/crypto/mxs-dcp.ko", f"{root}/mod/")
+        if sh([f"{kernel.cross}gcc", "-Os", "-Wall", "-Wextra", "-Werror", "-static", "-s", "-o",
+               f"{root}/bin/rekey", f"{HERE}/rekey.c"], log):
+            die(f"building rekey failed, see {log}")
+        return "NULLKEY=mxs-dcp-nullkey STOCK=mxs-dcp\n"
+
+    def boot(self, boot):
+        prop = {"testkey": "test-keys,value=on",
+                "binding": f"unique-key,value={KEYS['other']}"}.get(boot)
+        return (["-global", f"driver=imx.dcp,property={prop}"] if prop else []), ""
+
+
+# --- the machines ------------------------------------------------------------
+
+@dataclasses.dataclass(frozen=True)
+class Machine:
+    name: str
+    kernel: object
+    qemu: str
+    qemu_args: tuple
+    console: str
+    rng: str  # what rng_current must name
+    dcp: object
+    userlands: tuple
+    boots: tuple
+
+
+IMX6ULL = Machine(
+    "imx6ull", SourceKernel("linux-source-6.12", "arm", "arm-linux-gnueabihf-", "zImage",
+                            ("common", "arm", "arm-6.12"), dtb="nxp/imx/imx6ull-14x14-evk.dtb"),
+    "qemu-system-arm", ("-machine", "mcimx6ull-evk"), "ttymxc0", "2284000.rng", Model(),
+    ("armhf", "armel"), ("trusted", "driver", "testkey", "binding", "extratests"))
+MACHINES = {m.name: m for m in [
+    Machine("amd64", DebianImage(), "qemu-system-x86_64",
+            ("-machine", "pc", "-cpu", "max", "-vga", "none", "-device", "virtio-rng-pci"),
+            "ttyS0", "virtio_rng", TestModule(), ("amd64",), ("stack",)),
+    Machine("arm64", SourceKernel("linux-source-6.12", "arm64", "aarch64-linux-gnu-", "Image",
+                                  ("common", "arm64")),
+            "qemu-system-aarch64", ("-machine", "virt", "-cpu", "cortex-a57",
+                                    "-device", "virtio-rng-device"),
+            "ttyAMA0", "virtio_rng", TestModule(), ("arm64",), ("trusted", "testkey")),
+    IMX6ULL,
+    # The newest Linux that Debian ships, from trixie-backports.
+    dataclasses.replace(IMX6ULL, name="imx6ull-7.3", kernel=dataclasses.replace(
+        IMX6ULL.kernel, source="linux-source-7.3", configs=("common", "arm", "arm-7.3"),
+        slow_tests="noslowtests")),
+]}
+
+
+# --- one run -------------------------------------------------------------------
+
+def readme_block(section, n):
+    """Sh block n (from 1) of the README's section, as written."""
+    text = open(f"{TOP}/README.md").read()
+    part = text.split(f"\n## {section}\n", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"^```sh\n(.*?)^```", part, re.M | re.S)
+    if len(blocks) < n:
+        die(f'README.md lacks sh block {n} of "{section}"')
+    return blocks[n - 1]
+
+
+def build_root(m, work, tools):
+    """The initramfs shared by every boot of machine m."""
+    root = f"{work}/root"
+    shutil.rmtree(root, ignore_errors=True)
+    for d in ("bin", "mod", "proc", "sys", "dev", "tmp"):
+        os.makedirs(f"{root}/{d}")
+    bb, setup = m.kernel.root(root, work, tools)
+    setup += m.dcp.build(m.kernel, work, root)
+    for name, n, section in README_BLOCKS:
+        open(f"{root}/{name}.{n}", "w").write(readme_block(section, n))
+    if not glob.glob(f"{root}/**/libkcapi.so.1", recursive=True):
+        die("no libkcapi.so.1 in the guest")
+    shutil.copy(bb, f"{root}/bin/busybox")
+    os.chmod(f"{root}/bin/busybox", 0o755)
+    # No modprobe: every module is loaded by hand, so none comes in unasked.
+    # A foreign busybox lists its applets under qemu-user, through binfmt.
+    for applet in output([bb, "--list"]).split():
+        if applet not in ("busybox", "modprobe"):
+            os.symlink("busybox", f"{root}/bin/{applet}")
+    shutil.copy(f"{HERE}/vm-init.sh", f"{root}/init")
+    os.chmod(f"{root}/init", 0o755)
+    open(f"{root}/setup", "w").write(setup + f"SLOWTESTS={m.kernel.slow_tests}\n"
+                                     f"USERLANDS='{' '.join(tools)}'\n")
+    cpio(root, f"{work}/initrd.gz", bb)
+    return bb
+
+
+def cpio(folder, out, bb):
+    if sh(f"cd '{folder}' && find . | '{bb}' cpio -o -H newc 2>/dev/null | gzip -1 >'{out}'"):
+        die(f"packing {folder} failed")
+
+
+def boot_initrd(m, boot, work, bb, sealed):
+    """The common initramfs and a second archive: the boot's cases, and for
+    a second board, the first board's 32-byte blobs."""
+    d = f"{work}/boot-{boot}"
+    shutil.rmtree(d, ignore_errors=True)
+    os.makedirs(d)
+    open(f"{d}/boot", "w").write(boot)
+    open(f"{d}/cases", "w").write(CASES[boot].script())
+    open(f"{d}/dcp_args", "w").write(m.dcp.boot(boot)[1])
+    for u, blob in sealed.items():
+        open(f"{d}/sealed.{u}", "w").write(blob)
+    cpio(d, f"{work}/boot-{boot}.gz", bb)
+    with open(f"{work}/initrd-{boot}.gz", "wb") as f:
+        for part in (f"{work}/initrd.gz", f"{work}/boot-{boot}.gz"):
+            f.write(open(part, "rb").read())
+
+
+def boot_vm(m, boot, work):
+    """Boots; returns the console's text. TCG unless KVM is asked for and
+    starts (a nested KVM may abort)."""
+    extra = m.dcp.boot(boot)[0]
+    dtb = ["-dtb", f"{m.kernel.obj}/arch/{m.kernel.arch}/boot/dts/{m.kernel.dtb}"] \
+        if getattr(m.kernel, "dtb", "") else []
+    accels = (["kvm"] if os.environ.get("DCP_VM_ACCEL") == "kvm" and m.name == "amd64" else []) + ["tcg"]
+    for accel in accels:
+        log = f"{work}/console.log"
+        if os.path.exists(log):
+            os.remove(log)
+        # No stdin in CI: QEMU must not touch it, and the console goes to a file.
+        cmd = [m.dcp.qemu(m), *m.qemu_args, "-accel", accel, *extra, "-m", "512", "-smp", "1",
+               "-nodefaults", "-no-user-config", "-display", "none", "-monitor", "none",
+               "-serial", f"file:{log}", "-no-reboot", "-kernel", m.kernel.image(), *dtb,
+               "-initrd", f"{work}/initrd-{boot}.gz", "-append",
+               f"console={m.console} loglevel=1 quiet panic=-1 cryptomgr.{m.kernel.slow_tests}=1"]
+        try:
+            rc = sh(cmd, f"{work}/qemu.log", timeout=BOOT_LIMIT)
+        except subprocess.TimeoutExpired:
+            die(f"the VM did not finish within {BOOT_LIMIT} s, see {log}")
+        text = open(log, errors="replace").read().replace("\r", "") if os.path.exists(log) else ""
+        open(f"{work}/console-{boot}.txt", "w").write(text)
+        if accel == "kvm" and (rc or "@@ done" not in text):
+            print(f"# KVM did not start (exit {rc}), falling back to TCG", flush=True)
+            continue
+        if rc:
+            die(f"QEMU exited with {rc}, see {work}/qemu.log")
+        return text
+
+
+def fetch(m, work, userlands):
+    """What the machine needs, fetched or built once into the cache. A
+    fetch that needs root runs again under sudo -n when not root."""
+    m.dcp.fetch(work)
+    try:
+        m.kernel.fetch(work, userlands)
+    except (Failed, PermissionError) as e:
+        if os.geteuid() == 0 or output("sudo -n true && echo y") != "y\n":
+            die(f"{e}; fetching needs root or sudo without a password: run this test once "
+                "as root, or configure with -DDCP_SKIP_VM_TEST=ON to skip it")
+        if sh(["sudo", "-n", sys.executable, __file__, "--fetch", m.name, work, *userlands]):
+            die(f"fetching as root failed, see {work}/apt.log")
+        m.kernel.fetch(work, userlands)
+
+
+def tools_of(args, work):
+    tools = {}
+    for a in args:
+        u, tool = a.split("=", 1)
+        if not os.path.isfile(tool):
+            die(f"tool for {u} not found: {tool} (build it first: tests/run-all.sh shows how)")
+        if tool.endswith(".deb"):
+            # A package: the guest runs the binary it installs.
+            if output(["dpkg-deb", "-f", tool, "Architecture"]).strip() != u:
+                die(f"{tool} is not a package for {u}")
+            shutil.rmtree(f"{work}/deb-{u}", ignore_errors=True)
+            unpack(tool, f"{work}/deb-{u}", "./usr/bin/dcp-sealkey")
+            tool = f"{work}/deb-{u}/usr/bin/dcp-sealkey"
+        tools[u] = tool
+    return tools
+
+
+def run(m, blob_open, work, tools):
+    t0 = phase = time.time()
+
+    def took(what):
+        nonlocal phase
+        print(f"# {what} took {time.time() - phase:.1f} s", flush=True)
+        phase = time.time()
+    fetch(m, work, list(tools))
+    print(f"# {m.name}: Linux {m.kernel.version}", flush=True)
+    took("fetch and kernel build")
+    bb = build_root(m, work, tools)
+    took("DCP and initramfs build")
+    results, sealed = [], {}
+    for boot in m.boots:
+        boot_initrd(m, boot, work, bb, sealed)
+        text = boot_vm(m, boot, work)
+        took(f"the {boot} boot")
+        results += judge_boot(m, boot, text, list(tools), blob_open, len(results))
+        took(f"judging the {boot} boot")
+        if boot == "trusted":
+            sealed = {u: bytes.fromhex(f.get("out", "")).decode().strip()
+                      for u in tools for f in [case_fields(text, f"{u}.len_32")]}
+    failed = [r for r in results if not r]
+    print(f"1..{len(results)}")
+    print(f"# {m.name} on Linux {m.kernel.version}: {len(results) - len(failed)} passed, "
+          f"{len(failed)} failed, in {time.time() - t0:.0f} s")
+    return 1 if failed else 0
+
+
+def case_fields(text, name):
+    line = re.search(rf"^@@ case name={re.escape(name)} (.*)$", text, re.M)
+    return dict(kv.split("=", 1) for kv in line.group(1).split()) if line else {}
+
+
+def main(argv):
+    if argv[1:2] == ["--list"]:
+        for m in MACHINES.values():
+            print(m.name, type(m.kernel).__name__, type(m.dcp).__name__, ",".join(m.userlands))
+        return 0
+    if argv[1:2] == ["--fetch"]:
+        m = MACHINES[argv[2]]
+        m.kernel.fetch(argv[3], argv[4:])
+        return 0
+    if len(argv) < 5 or argv[1] not in MACHINES:
+        print(f"usage: {argv[0]} MACHINE BLOB_OPEN WORKDIR ARCH=TOOL... "
+              f"(machines: {' '.join(MACHINES)})", file=sys.stderr)
+        return 2
+    m, blob_open, work = MACHINES[argv[1]], argv[2], os.path.abspath(argv[3])
+    os.makedirs(work, exist_ok=True)
+    try:
+        if not os.access(blob_open, os.X_OK):
+            die(f"blob opener not found: {blob_open}")
+        tools = tools_of(argv[4:], work)
+        if sorted(tools) != sorted(m.userlands):
+            die(f"{m.name} runs the userlands {' '.join(m.userlands)}")
+        return run(m, blob_open, work, tools)
+    except Failed as e:
+        version = getattr(m.kernel, "version", "")
+        print(f"Bail out! {m.name}{' on Linux ' + version if version else ''}: {e}", flush=True)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
