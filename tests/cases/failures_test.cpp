@@ -122,12 +122,22 @@ TEST(Failures, InputAndOutput) {
         {"stdout on /dev/full", with(input_kind::pipe, "abc\n", output_kind::dev_full), lost},
         {"stdout closed", with(input_kind::pipe, "abc\n", output_kind::closed), lost},
     };
+    // The other rows still run when a terminal row cannot.
+    std::string skipped;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        std::string why;
+        if (c.options.in == input_kind::terminal && !pty_available(&why)) {
+            skipped += std::string(skipped.empty() ? "" : "\n") + c.name + ": " + why;
+            continue;
+        }
         const auto r = run_tool(c.options);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c.err);
+    }
+    if (!skipped.empty()) {
+        GTEST_SKIP() << skipped;
     }
 }
 

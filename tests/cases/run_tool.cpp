@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -260,6 +262,22 @@ bool private_dev_available(std::string* why) {
         return false;
     }
     return true;
+}
+
+bool pty_available(std::string* why) {
+    int controller = -1;
+    int terminal = -1;
+    if (openpty(&controller, &terminal, nullptr, nullptr, nullptr) == 0) {
+        close(controller);
+        close(terminal);
+        return true;
+    }
+    *why = std::string("no pseudo-terminal: openpty failed (") + strerror(errno) + ")";
+    struct statfs fs = {};
+    if (statfs("/dev/pts", &fs) != 0 || fs.f_type != DEVPTS_SUPER_MAGIC) {
+        *why += ", /dev/pts is not a devpts mount";
+    }
+    return false;
 }
 
 std::string hwrng_warnings() {

@@ -39,5 +39,9 @@ inline run_result run_tool(std::string input) {
 // Whether the tool can be run with its own /dev; if not, why.
 bool private_dev_available(std::string* why);
 
+// Whether a pseudo-terminal can be opened for input_kind::terminal; if not,
+// why (chroots and some builders do not mount devpts on /dev/pts).
+bool pty_available(std::string* why);
+
 // The warnings the tool gives per run when this machine has no usable /dev/hwrng.
 std::string hwrng_warnings();

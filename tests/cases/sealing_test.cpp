@@ -66,6 +66,10 @@ TEST(Sealing, KeyWrittenInPiecesIsSealedWhole) {
 }
 
 TEST(Sealing, TerminalLineIsTheKey) {
+    std::string why;
+    if (!pty_available(&why)) {
+        GTEST_SKIP() << why;
+    }
     run_options o;
     o.in = input_kind::terminal;
     o.pieces = {"first line\nsecond line\n"};
