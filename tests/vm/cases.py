@@ -236,15 +236,19 @@ def enc_hmac_ok(enc, key):
     return mac == data[-64:]
 
 
+def parse(console):
+    """The console's results: {(KIND, USERLAND.CASE): {key: value}}."""
+    return {(kind, name): dict(kv.split("=", 1) for kv in rest.split())
+            for kind, name, rest in re.findall(r"^@@ (\w+) name=(\S+) ?(.*)$", console, re.M)}
+
+
 class Boot:
     """One boot's console, parsed once, and its blobs opened in one run of
     blob-open under every emulated key."""
 
     def __init__(self, m, console, blob_open):
         self.m = m
-        self.lines = {}
-        for kind, name, rest in re.findall(r"^@@ (\w+) name=(\S+) ?(.*)$", console, re.M):
-            self.lines[kind, name] = dict(kv.split("=", 1) for kv in rest.split())
+        self.lines = parse(console)
         blobs = sorted({b for f in self.lines.values() for b in self.blobs(f)})
         query = "".join(f"{k} {b}\n" for b in blobs for k in KEYS.values())
         got = subprocess.run([blob_open, "--batch"], input=query, capture_output=True, text=True,

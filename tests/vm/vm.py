@@ -27,7 +27,7 @@ import subprocess
 import sys
 import time
 
-from cases import CASES, KEYS, Failed, die, judge_boot
+from cases import CASES, KEYS, Failed, die, judge_boot, parse, text
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
@@ -44,10 +44,9 @@ USERLAND_PKGS = ["libc6", "libkcapi1", "libkeyutils1", "keyutils", "dmsetup",
                  "libdevmapper1.02.1", "libselinux1", "libudev1", "libpcre2-8-0"]
 
 
-def sh(cmd, log=None, **kw):
+def sh(cmd, log=os.devnull, **kw):
     """Runs cmd (a list, or a string for sh); its output goes to log."""
-    out = open(log, "a") if log else subprocess.DEVNULL
-    with out if log else open(os.devnull, "w") as f:
+    with open(log, "a") as f:
         return subprocess.run(cmd, shell=isinstance(cmd, str), stdout=f, stderr=subprocess.STDOUT,
                               stdin=subprocess.DEVNULL, **kw).returncode
 
@@ -100,6 +99,7 @@ class DebianImage:
                       "virtio_pci", "virtio-rng", "af_alg", "algif_skcipher", "algif_aead",
                       "crypto_user", "ecb", "gf128mul", "ghash-generic", "ctr", "gcm")
     slow_tests: str = "noextratests"
+    fixture = ""
 
     def resolve(self):
         dep = re.search(r"Depends: linux-image-(\S+)", output("apt-cache depends linux-image-amd64"))
@@ -141,7 +141,7 @@ class DebianImage:
             unpack(glob.glob(f"{tmp}/*.deb")[0], f"{tmp}/x", *members)
             for f in glob.glob(f"{tmp}/x/**/*", recursive=True):
                 if os.path.isfile(f):
-                    shutil.copy(f, dest)
+                    shutil.copy(f, f"{dest}/{re.sub('^vmlinuz-.*', 'vmlinuz', os.path.basename(f))}")
             shutil.rmtree(tmp)
         complete(self.dir, lambda d: get(f"linux-image-{self.ver}={self.pkg}",
                  [f"./boot/vmlinuz-{self.ver}"] + [f"./lib/modules/{self.ver}/kernel/*/{m}.ko"
@@ -155,8 +155,12 @@ class DebianImage:
     def make(self):
         return ["make", "-C", self.headers]
 
-    def image(self):
-        return glob.glob(f"{self.dir}/vmlinuz-*")[0]
+    def boot_args(self):
+        return ["-kernel", f"{self.dir}/vmlinuz"]
+
+    def accels(self):
+        # KVM where asked for; a nested one may abort, so TCG stays the fallback.
+        return (["kvm"] if os.environ.get("DCP_VM_ACCEL") == "kvm" else []) + ["tcg"]
 
     def root(self, root, work, tools):
         """The host's own tool with the libraries it links, and the modules."""
@@ -185,6 +189,7 @@ class SourceKernel:
     dtb: str = ""
     # The cryptomgr parameter that keeps the extended self-tests off.
     slow_tests: str = "noextratests"
+    fixture = "vm_packages"  # the CTest fixture that builds the Debian packages
 
     def resolve(self, work):
         apt(work, "vm_apt_update")
@@ -220,9 +225,9 @@ class SourceKernel:
         complete(os.path.dirname(self.src), source)
         if not os.path.exists(f"{self.dir}/complete"):
             # Only the kernel of the current source and fragment is kept.
-            for old in glob.glob(f"{CACHE}/kernel-{self.arch}-{self.ver.split('.')[0]}.*"):
-                if old.split("-")[2][:4] == self.ver[:4]:
-                    shutil.rmtree(old)
+            series = ".".join(self.ver.split(".")[:2])
+            for old in glob.glob(f"{CACHE}/kernel-{self.arch}-{series}.*"):
+                shutil.rmtree(old)
             complete(self.dir, lambda d: self.build(work))
         self.deb(work, f"busybox-static:{userlands[0]}")
         for u in userlands:
@@ -261,8 +266,13 @@ class SourceKernel:
         return ["make", "-C", self.src, f"O={self.obj}", f"ARCH={self.arch}",
                 f"CROSS_COMPILE={self.cross}"]
 
-    def image(self):
-        return f"{self.obj}/arch/{self.arch}/boot/{self.target}"
+    def boot_args(self):
+        boot = f"{self.obj}/arch/{self.arch}/boot"
+        return ["-kernel", f"{boot}/{self.target}"] + (["-dtb", f"{boot}/dts/{self.dtb}"]
+                                                       if self.dtb else [])
+
+    def accels(self):
+        return ["tcg"]
 
     def root(self, root, work, tools):
         """Each userland's libraries where its own loader looks (armhf and
@@ -295,6 +305,7 @@ class TestModule:
     """dcp_nullkey stands in for the DCP's key slots; on its test key it is
     loaded with zero_key=1. It counts its zero-length setkeys."""
     counter: int = 1
+    fixture = ""
 
     def fetch(self, work):
         pass
@@ -321,6 +332,7 @@ class Model:
     stock one, with the null-key patch, and that with the upstream OTP_KEY
     fix undone, as kernels from 6.10 until that fix were."""
     counter: None = None
+    fixture = "qemu_model"  # the CTest fixture that builds QEMU with the model
 
     def fetch(self, work):
         if sh(["bash", f"{TOP}/qemu/build.sh", QEMU_DIR], f"{work}/qemu-build.log"):
@@ -464,20 +476,16 @@ def boot_initrd(m, boot, work, bb, sealed):
 
 
 def boot_vm(m, boot, work):
-    """Boots; returns the console's text. TCG unless KVM is asked for and
-    starts (a nested KVM may abort)."""
+    """Boots; returns the console's text."""
     extra = m.dcp.boot(boot)[0]
-    dtb = ["-dtb", f"{m.kernel.obj}/arch/{m.kernel.arch}/boot/dts/{m.kernel.dtb}"] \
-        if getattr(m.kernel, "dtb", "") else []
-    accels = (["kvm"] if os.environ.get("DCP_VM_ACCEL") == "kvm" and m.name == "amd64" else []) + ["tcg"]
-    for accel in accels:
+    for accel in m.kernel.accels():
         log = f"{work}/console.log"
         if os.path.exists(log):
             os.remove(log)
         # No stdin in CI: QEMU must not touch it, and the console goes to a file.
         cmd = [m.dcp.qemu(m), *m.qemu_args, "-accel", accel, *extra, "-m", "512", "-smp", "1",
                "-nodefaults", "-no-user-config", "-display", "none", "-monitor", "none",
-               "-serial", f"file:{log}", "-no-reboot", "-kernel", m.kernel.image(), *dtb,
+               "-serial", f"file:{log}", "-no-reboot", *m.kernel.boot_args(),
                "-initrd", f"{work}/initrd-{boot}.gz", "-append",
                f"console={m.console} loglevel=1 quiet panic=-1 cryptomgr.{m.kernel.slow_tests}=1"]
         try:
@@ -541,13 +549,14 @@ def run(m, blob_open, work, tools):
     results, sealed = [], {}
     for boot in m.boots:
         boot_initrd(m, boot, work, bb, sealed)
-        text = boot_vm(m, boot, work)
+        console = boot_vm(m, boot, work)
         took(f"the {boot} boot")
-        results += judge_boot(m, boot, text, list(tools), blob_open, len(results))
+        results += judge_boot(m, boot, console, list(tools), blob_open, len(results))
         took(f"judging the {boot} boot")
         if boot == "trusted":
-            sealed = {u: bytes.fromhex(f.get("out", "")).decode().strip()
-                      for u in tools for f in [case_fields(text, f"{u}.len_32")]}
+            lines = parse(console)
+            sealed = {u: text(lines.get(("case", f"{u}.len_32"), {}).get("out")).strip()
+                      for u in tools}
     failed = [r for r in results if not r]
     print(f"1..{len(results)}")
     print(f"# {m.name} on Linux {m.kernel.version}: {len(results) - len(failed)} passed, "
@@ -555,15 +564,11 @@ def run(m, blob_open, work, tools):
     return 1 if failed else 0
 
 
-def case_fields(text, name):
-    line = re.search(rf"^@@ case name={re.escape(name)} (.*)$", text, re.M)
-    return dict(kv.split("=", 1) for kv in line.group(1).split()) if line else {}
-
-
 def main(argv):
     if argv[1:2] == ["--list"]:
         for m in MACHINES.values():
-            print(m.name, type(m.kernel).__name__, type(m.dcp).__name__, ",".join(m.userlands))
+            print(m.name, ",".join(filter(None, (m.kernel.fixture, m.dcp.fixture))) or "-",
+                  ",".join(m.userlands))
         return 0
     if argv[1:2] == ["--fetch"]:
         m = MACHINES[argv[2]]
