@@ -26,6 +26,8 @@ TEST_KEY = ("WARNING: the DCP uses its test key: this device is neither in secur
 NO_NULL_KEY = ("kcapi_cipher_setkey (zero-length) failed: -22\n"
                "Is the NXP DCP driver loaded with null-key support?\n")
 INVAL, BADMSG = "Invalid argument", "Bad message"
+
+
 class Failed(Exception):
     """A run that cannot go on: the test fails, naming the kernel."""
 
@@ -249,18 +251,13 @@ class Boot:
     def __init__(self, m, console, blob_open):
         self.m = m
         self.lines = parse(console)
-        blobs = sorted({b for f in self.lines.values() for b in self.blobs(f)})
+        blobs = sorted({b for (kind, _), f in self.lines.items() if kind in ("case", "trust")
+                        for b in [text(f.get("out", f.get("blob"))).strip()]
+                        if re.fullmatch("[0-9a-f]+", b)})
         query = "".join(f"{k} {b}\n" for b in blobs for k in KEYS.values())
         got = subprocess.run([blob_open, "--batch"], input=query, capture_output=True, text=True,
                              check=True).stdout.split()
         self.opened = dict(zip(((b, k) for b in blobs for k in KEYS), got))
-
-    @staticmethod
-    def blobs(f):
-        for field in ("out", "blob"):
-            b = text(f.get(field)).strip()
-            if re.fullmatch("[0-9a-f]+", b):
-                yield b
 
     def opens(self, blob, key):
         """Failures unless blob opens under key and no other; its key."""

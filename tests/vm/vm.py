@@ -6,16 +6,10 @@
     vm.py MACHINE BLOB_OPEN WORKDIR ARCH=TOOL...   boot every boot, print TAP
     vm.py --list                                    the machines, for CMake
 
-A machine is one row of MACHINES: its kernel (Debian's image, or Linux built
-from a Debian linux-source package), QEMU, console, RNG, how the DCP is
-served (the test module, or QEMU's model with the real mxs-dcp driver), its
-userlands and boots. Each boot runs the cases of CASES (cases.py) in the
-guest, whose /init prints one "@@" line per result; the host judges them.
-ARCH=TOOL is a build of the tool, or a .deb that installs one, for the
-userland ARCH. Everything fetched or built is kept in DCP_VM_CACHE
-(/var/cache/dcp-sealkey/vm); DCP_QEMU_DIR is where qemu/build.sh builds the
-QEMU with the DCP model; DCP_VM_ACCEL=kvm asks for KVM, TCG being the
-fallback.
+A machine is a row of MACHINES; its cases are in cases.py. ARCH=TOOL is a
+build of the tool, or a .deb that installs one, for the userland ARCH.
+DCP_VM_CACHE (/var/cache/dcp-sealkey/vm) keeps what is fetched and built,
+DCP_QEMU_DIR is qemu/build.sh's QEMU, DCP_VM_ACCEL=kvm asks for KVM.
 """
 import dataclasses
 import glob
