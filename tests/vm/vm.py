@@ -180,6 +180,9 @@ class SourceKernel:
     cross: str
     target: str
     configs: tuple
+    # This version's own settings, merged into allnoconfig's result
+    # (olddefconfig): what they unhide, as EXPERT does, keeps its default.
+    late: str = ""
     dtb: str = ""
     # The cryptomgr parameter that keeps the extended self-tests off.
     slow_tests: str = "noextratests"
@@ -192,7 +195,8 @@ class SourceKernel:
         release = self.ver[:self.ver.index('-')]
         self.version = f"{release} ({self.source} {self.ver})"
         self.uname = re.escape(release) + r"\S*"
-        frag = "".join(open(f"{HERE}/kernel/{c}.config").read() for c in self.configs)
+        frag = "".join(open(f"{HERE}/kernel/{c}.config").read()
+                       for c in self.configs + ((self.late,) if self.late else ()))
         self.settings = [ln for ln in frag.splitlines() if ln.startswith("CONFIG_")]
         gcc = output([f"{self.cross}gcc", "--version"]).splitlines()[:1]
         # Comments do not change the kernel, so only the settings are hashed.
@@ -219,7 +223,7 @@ class SourceKernel:
         complete(os.path.dirname(self.src), source)
         if not os.path.exists(f"{self.dir}/complete"):
             # Only the kernel of the current source and fragment is kept.
-            series = ".".join(self.ver.split(".")[:2])
+            series = ".".join(self.ver.split(".")[:2])  # 6.12 and 7.3 side by side
             for old in glob.glob(f"{CACHE}/kernel-{self.arch}-{series}.*"):
                 shutil.rmtree(old)
             complete(self.dir, lambda d: self.build(work))
@@ -232,10 +236,13 @@ class SourceKernel:
         t0 = time.time()
         print(f"# building the {self.arch} kernel {self.version}", flush=True)
         with open(f"{work}/kernel.config", "w") as f:
-            f.write(self.frag)
-        log = f"{work}/kernel-build.log"
+            f.write("".join(open(f"{HERE}/kernel/{c}.config").read() for c in self.configs))
+        log, env = f"{work}/kernel-build.log", dict(os.environ, ARCH=self.arch)
         if sh(self.make() + ["allnoconfig"], log,
-              env=dict(os.environ, KCONFIG_ALLCONFIG=f"{work}/kernel.config")):
+              env=dict(env, KCONFIG_ALLCONFIG=f"{work}/kernel.config")) or self.late and (
+                sh([f"{self.src}/scripts/kconfig/merge_config.sh", "-m", "-O", self.obj,
+                    f"{self.obj}/.config", f"{HERE}/kernel/{self.late}.config"], log, env=env)
+                or sh(self.make() + ["olddefconfig"], log)):
             die(f"configuring the kernel failed, see {log}")
         # A line that did not stick (a typo, an unmet dependency) fails here,
         # not later as a guest that lacks something.
@@ -384,11 +391,14 @@ class Machine:
     dcp: object
     userlands: tuple
     boots: tuple
+    # What this kernel is known to break: (why, the cases as a regex). Those
+    # cases still run, and print "not ok ... # TODO why" when they fail.
+    todo: tuple = ()
 
 
 IMX6ULL = Machine(
     "imx6ull", SourceKernel("linux-source-6.12", "arm", "arm-linux-gnueabihf-", "zImage",
-                            ("common", "arm", "arm-6.12"), dtb="nxp/imx/imx6ull-14x14-evk.dtb"),
+                            ("common", "arm"), "arm-6.12", "nxp/imx/imx6ull-14x14-evk.dtb"),
     "qemu-system-arm", ("-machine", "mcimx6ull-evk"), "ttymxc0", "2284000.rng", Model(),
     ("armhf", "armel"), ("trusted", "driver", "testkey", "binding", "extratests"))
 MACHINES = {m.name: m for m in [
@@ -403,8 +413,11 @@ MACHINES = {m.name: m for m in [
     IMX6ULL,
     # The newest Linux that Debian ships, from trixie-backports.
     dataclasses.replace(IMX6ULL, name="imx6ull-7.3", kernel=dataclasses.replace(
-        IMX6ULL.kernel, source="linux-source-7.3", configs=("common", "arm", "arm-7.3"),
-        slow_tests="noslowtests")),
+        IMX6ULL.kernel, source="linux-source-7.3", late="arm-7.3", slow_tests="noslowtests"),
+        todo=("Linux 7.3's AF_ALG binds no asynchronous driver: ecb(aes) is never the DCP's",
+              r"len_\d+|conc_(load_)?\d|readme|tamper_(wrapped_key|nonce|ciphertext|tag)|using|"
+              r"board_(ok|no_trusted|otp|test_key)|otp_key|rekey|otpbit\w*|zero_key(_skip)?|"
+              r"other_board")),
 ]}
 
 
@@ -551,10 +564,10 @@ def run(m, blob_open, work, tools):
             lines = parse(console)
             sealed = {u: text(lines.get(("case", f"{u}.len_32"), {}).get("out")).strip()
                       for u in tools}
-    failed = [r for r in results if not r]
+    failed, todo = results.count(False), results.count("todo")
     print(f"1..{len(results)}")
-    print(f"# {m.name} on Linux {m.kernel.version}: {len(results) - len(failed)} passed, "
-          f"{len(failed)} failed, in {time.time() - t0:.0f} s")
+    print(f"# {m.name} on Linux {m.kernel.version}: {len(results) - failed - todo} passed, "
+          f"{failed} failed, {todo} known failures (TODO), in {time.time() - t0:.0f} s")
     return 1 if failed else 0
 
 
