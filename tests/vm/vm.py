@@ -29,9 +29,8 @@ CACHE = os.environ.get("DCP_VM_CACHE", "/var/cache/dcp-sealkey/vm")
 QEMU_DIR = os.environ.get("DCP_QEMU_DIR", "/var/cache/dcp-sealkey/qemu")
 BOOT_LIMIT = 300
 # The README's sh blocks that the cases run, as /NAME.N in the guest.
-README_BLOCKS = [("sealing", 1, "Sealing and loading"), ("board", 1, "Board check"),
-                 ("using", 1, "Using the key"), ("using", 2, "Using the key"),
-                 ("using", 3, "Using the key")]
+README_BLOCKS = [("sealing", 1, "Sealing and loading"), ("board", 1, "Board check")] + [
+    ("using", n, "Using the key") for n in (1, 2, 3)]
 # Packages whose files make up each Arm userland: the tool's libraries,
 # keyctl, and dmsetup for the README's dm-crypt commands.
 USERLAND_PKGS = ["libc6", "libkcapi1", "libkeyutils1", "keyutils", "dmsetup",
@@ -45,32 +44,35 @@ def sh(cmd, log=os.devnull, **kw):
                               stdin=subprocess.DEVNULL, **kw).returncode
 
 
-def output(cmd, **kw):
+def output(cmd):
     return subprocess.run(cmd, shell=isinstance(cmd, str), capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, **kw).stdout
+                          stdin=subprocess.DEVNULL).stdout
+
+
+def must(ok, msg):
+    if not ok:
+        die(msg)
 
 
 def apt(work, fn, *args):
     """A function of apt.sh, the private apt configuration; its stdout."""
     r = subprocess.run(["bash", "-c", 'set -euo pipefail; die() { echo "$*" >&2; exit 1; }; '
-                        'source "$0"; "$@"', os.path.join(HERE, "apt.sh"), fn, *args],
+                        'source "$0"; "$@"', f"{HERE}/apt.sh", fn, *args], text=True,
                        env=dict(os.environ, CACHE=CACHE, WORK=work), capture_output=True,
-                       text=True, stdin=subprocess.DEVNULL)
-    if r.returncode:
-        die(r.stderr.strip() or f"{fn} {' '.join(args)} failed")
+                       stdin=subprocess.DEVNULL)
+    must(r.returncode == 0, r.stderr.strip() or f"{fn} {' '.join(args)} failed")
     return r.stdout.strip()
 
 
 def install(work, *pkgs):
-    if sh(["bash", os.path.join(TOP, "tests/install-deps.sh"), *pkgs], f"{work}/apt.log"):
-        die(f"installing {' '.join(pkgs)} failed, see {work}/apt.log")
+    must(sh(["bash", f"{TOP}/tests/install-deps.sh", *pkgs], f"{work}/apt.log") == 0,
+         f"installing {' '.join(pkgs)} failed, see {work}/apt.log")
 
 
 def unpack(deb, dest, *members):
     os.makedirs(dest, exist_ok=True)
-    if sh(f"dpkg-deb --fsys-tarfile '{deb}' | tar -x -C '{dest}' --wildcards "
-          + " ".join(f"'{m}'" for m in members)):
-        die(f"unpacking {deb} failed")
+    must(sh(f"dpkg-deb --fsys-tarfile '{deb}' | tar -x -C '{dest}' --wildcards "
+            + " ".join(f"'{m}'" for m in members)) == 0, f"unpacking {deb} failed")
 
 
 def complete(path, build):
@@ -80,7 +82,6 @@ def complete(path, build):
         os.makedirs(path)
         build(path)
         open(f"{path}/complete", "w").close()
-    return path
 
 
 # --- kernels: Debian's image, or Linux built from Debian's source ----------
@@ -97,57 +98,45 @@ class DebianImage:
 
     def resolve(self):
         dep = re.search(r"Depends: linux-image-(\S+)", output("apt-cache depends linux-image-amd64"))
-        if not dep:
-            return False
-        self.ver = dep.group(1)
-        pol = output(["apt-cache", "policy", f"linux-image-{self.ver}", "busybox-static"])
+        pol = output(["apt-cache", "policy", f"linux-image-{dep[1]}", "busybox-static"]) if dep else ""
         cand = dict(re.findall(r"^(\S+):\n(?:.*\n)*?\s+Candidate: (\S+)", pol, re.M))
-        self.pkg, self.bb = cand[f"linux-image-{self.ver}"], cand["busybox-static"]
-        self.dir = f"{CACHE}/linux-image-{self.ver}_{self.pkg}"
-        self.headers = f"/usr/src/linux-headers-{self.ver}"
-        self.version = f"{self.ver} ({self.pkg})"
-        self.uname = re.escape(self.ver)
+        if not dep or len(cand) < 2:
+            return False
+        self.ver, self.pkg, self.bb = dep[1], cand[f"linux-image-{dep[1]}"], cand["busybox-static"]
+        self.version, self.uname = f"{self.ver} ({self.pkg})", re.escape(self.ver)
+        self.dir, self.bbdir = f"{CACHE}/linux-image-{self.ver}_{self.pkg}", f"{CACHE}/busybox-static_{self.bb}"
         return True
 
     def ready(self):
-        hdr = output(["dpkg-query", "-W", "-f=${Version}", f"linux-headers-{self.ver}"])
-        return (hdr == self.pkg and shutil.which("qemu-system-x86_64")
-                and os.path.exists(f"{self.dir}/complete")
-                and os.path.exists(f"{CACHE}/busybox-static_{self.bb}/complete"))
+        return (output(["dpkg-query", "-W", "-f=${Version}", f"linux-headers-{self.ver}"]) == self.pkg
+                and shutil.which("qemu-system-x86_64") and os.path.exists(f"{self.dir}/complete")
+                and os.path.exists(f"{self.bbdir}/complete"))
 
     def fetch(self, work, userlands):
         if self.resolve() and self.ready():
             return
-        if sh("apt-get -q -o DPkg::Lock::Timeout=300 update", f"{work}/apt.log"):
-            die(f"apt-get update failed, see {work}/apt.log")
-        if not self.resolve():
-            die("cannot resolve linux-image-amd64 to a kernel through apt")
+        must(sh("apt-get -q -o DPkg::Lock::Timeout=300 update", f"{work}/apt.log") == 0,
+             f"apt-get update failed, see {work}/apt.log")
+        must(self.resolve(), "cannot resolve linux-image-amd64 to a kernel through apt")
         if not self.ready():
             install(work, "qemu-system-x86", f"linux-headers-{self.ver}={self.pkg}")
 
         def get(pkg, members, dest):
-            tmp = f"{dest}.deb"
-            shutil.rmtree(tmp, ignore_errors=True)
-            os.makedirs(tmp)
-            if sh(["apt-get", "-q", "-o", "APT::Sandbox::User=root", "download", pkg],
-                  f"{work}/apt.log", cwd=tmp):
-                die(f"apt-get download {pkg} failed, see {work}/apt.log")
-            unpack(glob.glob(f"{tmp}/*.deb")[0], f"{tmp}/x", *members)
-            for f in glob.glob(f"{tmp}/x/**/*", recursive=True):
-                if os.path.isfile(f):
-                    shutil.copy(f, f"{dest}/{re.sub('^vmlinuz-.*', 'vmlinuz', os.path.basename(f))}")
-            shutil.rmtree(tmp)
-        complete(self.dir, lambda d: get(f"linux-image-{self.ver}={self.pkg}",
-                 [f"./boot/vmlinuz-{self.ver}"] + [f"./lib/modules/{self.ver}/kernel/*/{m}.ko"
-                                                  for m in self.modules], d))
+            must(sh(["apt-get", "-q", "-o", "APT::Sandbox::User=root", "download", pkg],
+                    f"{work}/apt.log", cwd=dest) == 0, f"apt-get download {pkg} failed")
+            unpack(glob.glob(f"{dest}/*.deb")[0], f"{dest}/x", *members)
+            for f in filter(os.path.isfile, glob.glob(f"{dest}/x/**", recursive=True)):
+                shutil.move(f, f"{dest}/{re.sub('^vmlinuz-.*', 'vmlinuz', os.path.basename(f))}")
+            sh(f"rm -rf {dest}/x {dest}/*.deb")
+        complete(self.dir, lambda d: get(f"linux-image-{self.ver}={self.pkg}", [
+            f"./boot/vmlinuz-{self.ver}", *(f"./lib/modules/{self.ver}/kernel/*/{m}.ko"
+                                            for m in self.modules)], d))
         found = sorted(os.path.basename(f)[:-3] for f in glob.glob(f"{self.dir}/*.ko"))
-        if found != sorted(self.modules):
-            die(f"linux-image-{self.ver}: modules {found}, want {sorted(self.modules)}")
-        complete(f"{CACHE}/busybox-static_{self.bb}",
-                 lambda d: get(f"busybox-static={self.bb}", ["./bin/busybox"], d))
+        must(found == sorted(self.modules), f"linux-image-{self.ver}: modules {found}")
+        complete(self.bbdir, lambda d: get(f"busybox-static={self.bb}", ["./bin/busybox"], d))
 
     def make(self):
-        return ["make", "-C", self.headers]
+        return ["make", "-C", f"/usr/src/linux-headers-{self.ver}"]
 
     def boot_args(self):
         return ["-kernel", f"{self.dir}/vmlinuz"]
@@ -157,7 +146,8 @@ class DebianImage:
         return (["kvm"] if os.environ.get("DCP_VM_ACCEL") == "kvm" else []) + ["tcg"]
 
     def root(self, root, work, tools):
-        """The host's own tool with the libraries it links, and the modules."""
+        """The host's own tool with the libraries it links, and the modules;
+        virtio is modules here, where the Arm kernels have it built in."""
         os.makedirs(f"{root}/u/amd64/bin")
         shutil.copy(tools["amd64"], f"{root}/u/amd64/bin/dcp-sealkey")
         for lib in re.findall(r"(/\S+) \(", output(["ldd", tools["amd64"]])):
@@ -165,9 +155,7 @@ class DebianImage:
             shutil.copy(lib, root + lib)
         for m in self.modules:
             shutil.copy(f"{self.dir}/{m}.ko", f"{root}/mod/")
-        # Virtio is modules here; the Arm kernels have their RNG built in.
-        return (f"{CACHE}/busybox-static_{self.bb}/busybox",
-                f"HWRNG_MODULES='{' '.join(self.modules[:6])}'\n")
+        return f"{self.bbdir}/busybox", f"HWRNG_MODULES='{' '.join(self.modules[:6])}'\n"
 
 
 @dataclasses.dataclass
@@ -192,23 +180,21 @@ class SourceKernel:
         apt(work, "vm_apt_update")
         self.ver = apt(work, "vm_apt_version", self.source)
         self.src = f"{CACHE}/{self.source}-{self.ver}/src"
-        release = self.ver[:self.ver.index('-')]
-        self.version = f"{release} ({self.source} {self.ver})"
-        self.uname = re.escape(release) + r"\S*"
-        frag = "".join(open(f"{HERE}/kernel/{c}.config").read()
-                       for c in self.configs + ((self.late,) if self.late else ()))
-        self.settings = [ln for ln in frag.splitlines() if ln.startswith("CONFIG_")]
+        release = self.ver.split("-")[0]
+        self.version, self.uname = f"{release} ({self.source} {self.ver})", re.escape(release) + r"\S*"
+        self.settings = [ln for c in self.configs + ((self.late,) if self.late else ())
+                         for ln in open(f"{HERE}/kernel/{c}.config").read().splitlines()
+                         if ln.startswith("CONFIG_")]
         gcc = output([f"{self.cross}gcc", "--version"]).splitlines()[:1]
         # Comments do not change the kernel, so only the settings are hashed.
         h = hashlib.sha256("".join(s + "\n" for s in self.settings + gcc).encode()).hexdigest()
         self.dir = f"{CACHE}/kernel-{self.arch}-{self.ver}-{h[:12]}"
         self.obj = f"{self.dir}/obj"
-        self.frag = frag
 
     def fetch(self, work, userlands):
         install(work, "qemu-system-arm", "bc", "bison", "flex", "libelf-dev", "xz-utils")
-        if not shutil.which(f"{self.cross}gcc"):
-            die(f"{self.cross}gcc not found (cmake/install-cross-deps.sh installs it)")
+        must(shutil.which(f"{self.cross}gcc"),
+             f"{self.cross}gcc not found (cmake/install-cross-deps.sh installs it)")
         self.resolve(work)
 
         def source(d):
@@ -216,43 +202,39 @@ class SourceKernel:
             apt(work, "vm_apt_download", f"{d}/deb", f"{self.source}={self.ver}")
             unpack(glob.glob(f"{d}/deb/*.deb")[0], f"{d}/x", "./usr/src")
             os.makedirs(f"{d}/src")
-            if sh(f"tar -xJf {d}/x/usr/src/linux-source-*.tar.xz -C {d}/src --strip-components=1"):
-                die("unpacking the kernel source failed")
-            shutil.rmtree(f"{d}/deb")
-            shutil.rmtree(f"{d}/x")
+            must(sh(f"tar -xJf {d}/x/usr/src/linux-source-*.tar.xz -C {d}/src "
+                    f"--strip-components=1 && rm -rf {d}/deb {d}/x") == 0,
+                 "unpacking the kernel source failed")
         complete(os.path.dirname(self.src), source)
         if not os.path.exists(f"{self.dir}/complete"):
-            # Only the kernel of the current source and fragment is kept.
-            series = ".".join(self.ver.split(".")[:2])  # 6.12 and 7.3 side by side
-            for old in glob.glob(f"{CACHE}/kernel-{self.arch}-{series}.*"):
-                shutil.rmtree(old)
+            # Only the kernel of the current source and fragment is kept,
+            # one per series (6.12 and 7.3 side by side).
+            sh(f"rm -rf {CACHE}/kernel-{self.arch}-{'.'.join(self.ver.split('.')[:2])}.*")
             complete(self.dir, lambda d: self.build(work))
-        self.deb(work, f"busybox-static:{userlands[0]}")
-        for u in userlands:
-            for p in USERLAND_PKGS:
-                self.deb(work, f"{p}:{u}")
+        for p in [f"busybox-static:{userlands[0]}"] + [f"{p}:{u}" for u in userlands
+                                                       for p in USERLAND_PKGS]:
+            self.deb(work, p)
 
     def build(self, work):
-        t0 = time.time()
+        t0, log = time.time(), f"{work}/kernel-build.log"
         print(f"# building the {self.arch} kernel {self.version}", flush=True)
         with open(f"{work}/kernel.config", "w") as f:
             f.write("".join(open(f"{HERE}/kernel/{c}.config").read() for c in self.configs))
-        log, env = f"{work}/kernel-build.log", dict(os.environ, ARCH=self.arch)
-        if sh(self.make() + ["allnoconfig"], log,
-              env=dict(env, KCONFIG_ALLCONFIG=f"{work}/kernel.config")) or self.late and (
-                sh([f"{self.src}/scripts/kconfig/merge_config.sh", "-m", "-O", self.obj,
-                    f"{self.obj}/.config", f"{HERE}/kernel/{self.late}.config"], log, env=env)
-                or sh(self.make() + ["olddefconfig"], log)):
-            die(f"configuring the kernel failed, see {log}")
+        env = dict(os.environ, ARCH=self.arch)
+        must(sh(self.make() + ["allnoconfig"], log,
+                env=dict(env, KCONFIG_ALLCONFIG=f"{work}/kernel.config")) == 0 and not (
+            self.late and (sh([f"{self.src}/scripts/kconfig/merge_config.sh", "-m", "-O", self.obj,
+                               f"{self.obj}/.config", f"{HERE}/kernel/{self.late}.config"], log,
+                              env=env) or sh(self.make() + ["olddefconfig"], log))),
+             f"configuring the kernel failed, see {log}")
         # A line that did not stick (a typo, an unmet dependency) fails here,
         # not later as a guest that lacks something.
         have = set(open(f"{self.obj}/.config").read().splitlines())
-        lost = [s for s in self.settings if s not in have]
-        if lost:
-            die(f"the kernel's .config lacks {' '.join(lost)}")
-        if sh(self.make() + [f"-j{os.cpu_count() + 1}", self.target, "modules"]
-              + ([self.dtb] if self.dtb else []), log):
-            die(f"building the kernel failed, see {log}")
+        must(set(self.settings) <= have,
+             f"the kernel's .config lacks {' '.join(sorted(set(self.settings) - have))}")
+        must(sh(self.make() + [f"-j{os.cpu_count() + 1}", self.target, "modules"]
+                + ([self.dtb] if self.dtb else []), log) == 0,
+             f"building the kernel failed, see {log}")
         print(f"# the kernel took {time.time() - t0:.0f} s", flush=True)
 
     def deb(self, work, pkg):
@@ -260,7 +242,7 @@ class SourceKernel:
         ver = apt(work, "vm_apt_version", pkg)
         d = f"{CACHE}/debs/{pkg.replace(':', '_')}_{ver}"
         complete(d, lambda d: apt(work, "vm_apt_download", f"{d}/x", f"{pkg}={ver}") or
-                 [shutil.move(f, d) for f in glob.glob(f"{d}/x/*.deb")])
+                 sh(f"mv {d}/x/*.deb {d}/ && rmdir {d}/x"))
         return glob.glob(f"{d}/*.deb")[0]
 
     def make(self):
@@ -282,26 +264,23 @@ class SourceKernel:
         until that fix were: work/driver-{nullkey,nullkey-otpbit}/."""
         patch, log = f"{TOP}/kernel/mxs-dcp-null-key.patch", f"{work}/driver.log"
         open(log, "w").close()
-        if sh(["perl", f"{self.src}/scripts/checkpatch.pl", "--strict", "--no-tree", "-q", patch], log):
-            die(f"checkpatch.pl --strict: the driver patch has problems, see {log}")
+        must(sh(["perl", f"{self.src}/scripts/checkpatch.pl", "--strict", "--no-tree", "-q",
+                 patch], log) == 0, f"checkpatch.pl --strict: the driver patch has problems, see {log}")
         for v in ("nullkey", "nullkey-otpbit"):
             d = f"{work}/driver-{v}"
             shutil.rmtree(d, ignore_errors=True)
             os.makedirs(d)
             shutil.copy(f"{self.src}/drivers/crypto/mxs-dcp.c", d)
-            if sh(f"patch -s -p3 --no-backup-if-mismatch <{patch}", log, cwd=d):
-                die(f"the driver patch does not apply to {self.version}, see {log}")
+            must(sh(f"patch -s -p3 --no-backup-if-mismatch <{patch}", log, cwd=d) == 0,
+                 f"the driver patch does not apply, see {log}")
             if v.endswith("otpbit"):
-                c = open(f"{d}/mxs-dcp.c").read()
-                fixed = "\telse if (actx->key[0] == DCP_PAES_KEY_OTP)\n"
-                if fixed not in c:
-                    die(f"cannot undo the OTP_KEY fix in {self.version}'s mxs-dcp.c")
+                c, fixed = open(f"{d}/mxs-dcp.c").read(), "\telse if (actx->key[0] == DCP_PAES_KEY_OTP)\n"
+                must(fixed in c, "cannot undo the OTP_KEY fix in this mxs-dcp.c")
                 open(f"{d}/mxs-dcp.c", "w").write(c.replace(fixed, "\telse\n"))
             open(f"{d}/Kbuild", "w").write("obj-m := mxs-dcp.o\n")
-            if sh(self.make() + ["W=1", f"M={d}", "modules"], log):
-                die(f"mxs-dcp.ko ({v}) does not build, see {log}")
-        if "warning:" in open(log).read():
-            die(f"mxs-dcp.ko builds with warnings, see {log}")
+            must(sh(self.make() + ["W=1", f"M={d}", "modules"], log) == 0,
+                 f"mxs-dcp.ko ({v}) does not build, see {log}")
+        must("warning:" not in open(log).read(), f"mxs-dcp.ko builds with warnings, see {log}")
         print(f"# the null-key patch passes checkpatch.pl --strict and builds for {self.arch}")
 
     def root(self, root, work, tools):
@@ -314,12 +293,9 @@ class SourceKernel:
             for p in USERLAND_PKGS:
                 unpack(self.deb(work, f"{p}:{u}"), x, ".")
             os.makedirs(f"{root}/u/{u}/bin")
-            for f in ("bin/keyctl", "sbin/dmsetup"):
-                shutil.copy(f"{x}/{f}", f"{root}/u/{u}/bin/")
-            shutil.copy(tool, f"{root}/u/{u}/bin/dcp-sealkey")
-            for d in ["usr/share", "bin", "usr/bin", "sbin", "usr/sbin"] + glob.glob(
-                    f"{x}/usr/lib/*/gconv"):
-                shutil.rmtree(os.path.join(x, d), ignore_errors=True)
+            for f in (f"{x}/bin/keyctl", f"{x}/sbin/dmsetup", tool):
+                shutil.copy(f, f"{root}/u/{u}/bin/{os.path.basename(f) if f != tool else 'dcp-sealkey'}")
+            sh(f"cd {x} && rm -rf usr/share bin usr/bin sbin usr/sbin usr/lib/*/gconv")
             shutil.copytree(x, root, symlinks=True, dirs_exist_ok=True)
         for m in ("security/keys/trusted-keys/trusted.ko",
                   "security/keys/encrypted-keys/encrypted-keys.ko", "drivers/md/dm-crypt.ko"):
@@ -348,8 +324,8 @@ class TestModule:
         d = f"{work}/module"
         shutil.rmtree(d, ignore_errors=True)
         shutil.copytree(f"{HERE}/module", d)
-        if sh(kernel.make() + [f"M={d}", "modules"], f"{work}/module.log"):
-            die(f"building the test module failed, see {work}/module.log")
+        must(sh(kernel.make() + [f"M={d}", "modules"], f"{work}/module.log") == 0,
+             f"building the test module failed, see {work}/module.log")
         shutil.copy(f"{d}/dcp_nullkey.ko", f"{root}/mod/")
         return "NULLKEY=dcp_nullkey STOCK=\n"
 
@@ -365,26 +341,24 @@ class Model:
     fixture = "qemu_model"  # the CTest fixture that builds QEMU with the model
 
     def fetch(self, work):
-        if sh(["bash", f"{TOP}/qemu/build.sh", QEMU_DIR], f"{work}/qemu-build.log"):
-            die(f"building QEMU with the DCP model failed, see {work}/qemu-build.log")
+        must(sh(["bash", f"{TOP}/qemu/build.sh", QEMU_DIR], f"{work}/qemu-build.log") == 0,
+             f"building QEMU with the DCP model failed, see {work}/qemu-build.log")
 
     def qemu(self, m):
         return f"{QEMU_DIR}/{m.qemu}"
 
     def build(self, kernel, work, root):
-        log = f"{work}/driver.log"
         for v in ("nullkey", "nullkey-otpbit"):
             shutil.copy(f"{work}/driver-{v}/mxs-dcp.ko", f"{root}/mod/mxs-dcp-{v}.ko")
         shutil.copy(f"{kernel.obj}/drivers/crypto/mxs-dcp.ko", f"{root}/mod/")
-        if sh([f"{kernel.cross}gcc", "-Os", "-Wall", "-Wextra", "-Werror", "-static", "-s", "-o",
-               f"{root}/bin/rekey", f"{HERE}/rekey.c"], log):
-            die(f"building rekey failed, see {log}")
+        must(sh([f"{kernel.cross}gcc", "-Os", "-Wall", "-Wextra", "-Werror", "-static", "-s", "-o",
+                 f"{root}/bin/rekey", f"{HERE}/rekey.c"], f"{work}/driver.log") == 0,
+             f"building rekey failed, see {work}/driver.log")
         return "NULLKEY=mxs-dcp-nullkey STOCK=mxs-dcp\n"
 
     def boot(self, boot):
-        prop = {"testkey": "test-keys,value=on",
-                "binding": f"unique-key,value={KEYS['other']}"}.get(boot)
-        return (["-global", f"driver=imx.dcp,property={prop}"] if prop else []), ""
+        prop = {"testkey": "test-keys,value=on", "binding": f"unique-key,value={KEYS['other']}"}
+        return (["-global", f"driver=imx.dcp,property={prop[boot]}"] if boot in prop else []), ""
 
 
 # --- the machines ------------------------------------------------------------
@@ -406,19 +380,23 @@ class Machine:
 
 
 IMX6ULL = Machine(
-    "imx6ull", SourceKernel("linux-source-6.12", "arm", "arm-linux-gnueabihf-", "zImage",
-                            ("common", "arm"), "arm-6.12", "nxp/imx/imx6ull-14x14-evk.dtb"),
-    "qemu-system-arm", ("-machine", "mcimx6ull-evk"), "ttymxc0", "2284000.rng", Model(),
-    ("armhf", "armel"), ("trusted", "driver", "testkey", "binding", "extratests"))
+    name="imx6ull", kernel=SourceKernel(
+        source="linux-source-6.12", arch="arm", cross="arm-linux-gnueabihf-", target="zImage",
+        configs=("common", "arm"), late="arm-6.12", dtb="nxp/imx/imx6ull-14x14-evk.dtb"),
+    qemu="qemu-system-arm", qemu_args=("-machine", "mcimx6ull-evk"), console="ttymxc0",
+    rng="2284000.rng", dcp=Model(), userlands=("armhf", "armel"),
+    boots=("trusted", "driver", "testkey", "binding", "extratests"))
 MACHINES = {m.name: m for m in [
-    Machine("amd64", DebianImage(), "qemu-system-x86_64",
-            ("-machine", "pc", "-cpu", "max", "-vga", "none", "-device", "virtio-rng-pci"),
-            "ttyS0", "virtio_rng", TestModule(), ("amd64",), ("stack",)),
-    Machine("arm64", SourceKernel("linux-source-6.12", "arm64", "aarch64-linux-gnu-", "Image",
-                                  ("common", "arm64")),
-            "qemu-system-aarch64", ("-machine", "virt", "-cpu", "cortex-a57",
-                                    "-device", "virtio-rng-device"),
-            "ttyAMA0", "virtio_rng", TestModule(), ("arm64",), ("trusted", "testkey")),
+    Machine(name="amd64", kernel=DebianImage(), qemu="qemu-system-x86_64", qemu_args=(
+        "-machine", "pc", "-cpu", "max", "-vga", "none", "-device", "virtio-rng-pci"),
+        console="ttyS0", rng="virtio_rng", dcp=TestModule(), userlands=("amd64",),
+        boots=("stack",)),
+    Machine(name="arm64", kernel=SourceKernel(
+        source="linux-source-6.12", arch="arm64", cross="aarch64-linux-gnu-", target="Image",
+        configs=("common", "arm64")), qemu="qemu-system-aarch64", qemu_args=(
+        "-machine", "virt", "-cpu", "cortex-a57", "-device", "virtio-rng-device"),
+        console="ttyAMA0", rng="virtio_rng", dcp=TestModule(), userlands=("arm64",),
+        boots=("trusted", "testkey")),
     IMX6ULL,
     # The newest Linux that Debian ships, from trixie-backports.
     dataclasses.replace(IMX6ULL, name="imx6ull-7.3", kernel=dataclasses.replace(
@@ -434,12 +412,16 @@ MACHINES = {m.name: m for m in [
 
 def readme_block(section, n):
     """Sh block n (from 1) of the README's section, as written."""
-    text = open(f"{TOP}/README.md").read()
-    part = text.split(f"\n## {section}\n", 1)[1].split("\n## ", 1)[0]
-    blocks = re.findall(r"^```sh\n(.*?)^```", part, re.M | re.S)
-    if len(blocks) < n:
-        die(f'README.md lacks sh block {n} of "{section}"')
+    parts = open(f"{TOP}/README.md").read().split(f"\n## {section}\n")
+    blocks = re.findall(r"^```sh\n(.*?)^```", parts[1].split("\n## ")[0],
+                        re.M | re.S) if len(parts) > 1 else []
+    must(len(blocks) >= n, f'README.md lacks sh block {n} of "{section}"')
     return blocks[n - 1]
+
+
+def cpio(folder, out, bb):
+    must(sh(f"cd '{folder}' && find . | '{bb}' cpio -o -H newc 2>/dev/null | gzip -1 >'{out}'")
+         == 0, f"packing {folder} failed")
 
 
 def build_root(m, work, tools):
@@ -452,70 +434,56 @@ def build_root(m, work, tools):
     setup += m.dcp.build(m.kernel, work, root)
     for name, n, section in README_BLOCKS:
         open(f"{root}/{name}.{n}", "w").write(readme_block(section, n))
-    if not glob.glob(f"{root}/**/libkcapi.so.1", recursive=True):
-        die("no libkcapi.so.1 in the guest")
+    must(glob.glob(f"{root}/**/libkcapi.so.1", recursive=True), "no libkcapi.so.1 in the guest")
     shutil.copy(bb, f"{root}/bin/busybox")
-    os.chmod(f"{root}/bin/busybox", 0o755)
     # No modprobe: every module is loaded by hand, so none comes in unasked.
     # A foreign busybox lists its applets under qemu-user, through binfmt.
-    for applet in output([bb, "--list"]).split():
-        if applet not in ("busybox", "modprobe"):
-            os.symlink("busybox", f"{root}/bin/{applet}")
+    for applet in set(output([bb, "--list"]).split()) - {"busybox", "modprobe"}:
+        os.symlink("busybox", f"{root}/bin/{applet}")
     shutil.copy(f"{HERE}/vm-init.sh", f"{root}/init")
-    os.chmod(f"{root}/init", 0o755)
     open(f"{root}/setup", "w").write(setup + f"SLOWTESTS={m.kernel.slow_tests}\n"
                                      f"USERLANDS='{' '.join(tools)}'\n")
     cpio(root, f"{work}/initrd.gz", bb)
     return bb
 
 
-def cpio(folder, out, bb):
-    if sh(f"cd '{folder}' && find . | '{bb}' cpio -o -H newc 2>/dev/null | gzip -1 >'{out}'"):
-        die(f"packing {folder} failed")
-
-
 def boot_initrd(m, boot, work, bb, sealed):
-    """The common initramfs and a second archive: the boot's cases, and for
-    a second board, the first board's 32-byte blobs."""
+    """The common initramfs and a second archive: the boot's cases and DCP
+    parameters, and for a second board, the first board's 32-byte blobs."""
     d = f"{work}/boot-{boot}"
     shutil.rmtree(d, ignore_errors=True)
     os.makedirs(d)
-    open(f"{d}/boot", "w").write(boot)
-    open(f"{d}/cases", "w").write(CASES[boot].script())
-    open(f"{d}/dcp_args", "w").write(m.dcp.boot(boot)[1])
-    for u, blob in sealed.items():
-        open(f"{d}/sealed.{u}", "w").write(blob)
+    files = {"boot": boot, "cases": CASES[boot].script(), "dcp_args": m.dcp.boot(boot)[1],
+             **{f"sealed.{u}": blob for u, blob in sealed.items()}}
+    for name, content in files.items():
+        open(f"{d}/{name}", "w").write(content)
     cpio(d, f"{work}/boot-{boot}.gz", bb)
-    with open(f"{work}/initrd-{boot}.gz", "wb") as f:
-        for part in (f"{work}/initrd.gz", f"{work}/boot-{boot}.gz"):
-            f.write(open(part, "rb").read())
+    sh(f"cat {work}/initrd.gz {work}/boot-{boot}.gz >{work}/initrd-{boot}.gz")
 
 
 def boot_vm(m, boot, work):
     """Boots; returns the console's text."""
-    extra = m.dcp.boot(boot)[0]
+    log = f"{work}/console.log"
     for accel in m.kernel.accels():
-        log = f"{work}/console.log"
         if os.path.exists(log):
             os.remove(log)
         # No stdin in CI: QEMU must not touch it, and the console goes to a file.
-        cmd = [m.dcp.qemu(m), *m.qemu_args, "-accel", accel, *extra, "-m", "512", "-smp", "1",
-               "-nodefaults", "-no-user-config", "-display", "none", "-monitor", "none",
-               "-serial", f"file:{log}", "-no-reboot", *m.kernel.boot_args(),
-               "-initrd", f"{work}/initrd-{boot}.gz", "-append",
+        cmd = [m.dcp.qemu(m), *m.qemu_args, "-accel", accel, *m.dcp.boot(boot)[0], "-m", "512",
+               "-smp", "1", "-nodefaults", "-no-user-config", "-display", "none", "-monitor",
+               "none", "-serial", f"file:{log}", "-no-reboot", *m.kernel.boot_args(), "-initrd",
+               f"{work}/initrd-{boot}.gz", "-append",
                f"console={m.console} loglevel=1 quiet panic=-1 cryptomgr.{m.kernel.slow_tests}=1"]
         try:
             rc = sh(cmd, f"{work}/qemu.log", timeout=BOOT_LIMIT)
         except subprocess.TimeoutExpired:
             die(f"the VM did not finish within {BOOT_LIMIT} s, see {log}")
-        text = open(log, errors="replace").read().replace("\r", "") if os.path.exists(log) else ""
-        open(f"{work}/console-{boot}.txt", "w").write(text)
-        if accel == "kvm" and (rc or "@@ done" not in text):
+        console = open(log, errors="replace").read().replace("\r", "") if os.path.exists(log) else ""
+        open(f"{work}/console-{boot}.txt", "w").write(console)
+        if accel == "kvm" and (rc or "@@ done" not in console):
             print(f"# KVM did not start (exit {rc}), falling back to TCG", flush=True)
             continue
-        if rc:
-            die(f"QEMU exited with {rc}, see {work}/qemu.log")
-        return text
+        must(rc == 0, f"QEMU exited with {rc}, see {work}/qemu.log")
+        return console
 
 
 def fetch(m, work, userlands):
@@ -525,24 +493,22 @@ def fetch(m, work, userlands):
     try:
         m.kernel.fetch(work, userlands)
     except (Failed, PermissionError) as e:
-        if os.geteuid() == 0 or output("sudo -n true && echo y") != "y\n":
-            die(f"{e}; fetching needs root or sudo without a password: run this test once "
-                "as root, or configure with -DDCP_SKIP_VM_TEST=ON to skip it")
-        if sh(["sudo", "-n", sys.executable, __file__, "--fetch", m.name, work, *userlands]):
-            die(f"fetching as root failed, see {work}/apt.log")
+        must(os.geteuid() != 0 and output("sudo -n true && echo y") == "y\n",
+             f"{e}; fetching needs root or sudo without a password: run this test once as "
+             "root, or configure with -DDCP_SKIP_VM_TEST=ON to skip it")
+        must(sh(["sudo", "-n", sys.executable, __file__, "--fetch", m.name, work, *userlands]) == 0,
+             f"fetching as root failed, see {work}/apt.log")
         m.kernel.fetch(work, userlands)
 
 
 def tools_of(args, work):
     tools = {}
-    for a in args:
-        u, tool = a.split("=", 1)
-        if not os.path.isfile(tool):
-            die(f"tool for {u} not found: {tool} (build it first: tests/run-all.sh shows how)")
+    for u, tool in (a.split("=", 1) for a in args):
+        must(os.path.isfile(tool), f"tool for {u} not found: {tool} (tests/run-all.sh builds it)")
         if tool.endswith(".deb"):
             # A package: the guest runs the binary it installs.
-            if output(["dpkg-deb", "-f", tool, "Architecture"]).strip() != u:
-                die(f"{tool} is not a package for {u}")
+            must(output(["dpkg-deb", "-f", tool, "Architecture"]).strip() == u,
+                 f"{tool} is not a package for {u}")
             shutil.rmtree(f"{work}/deb-{u}", ignore_errors=True)
             unpack(tool, f"{work}/deb-{u}", "./usr/bin/dcp-sealkey")
             tool = f"{work}/deb-{u}/usr/bin/dcp-sealkey"
@@ -587,9 +553,7 @@ def main(argv):
                   ",".join(m.userlands))
         return 0
     if argv[1:2] == ["--fetch"]:
-        m = MACHINES[argv[2]]
-        m.kernel.fetch(argv[3], argv[4:])
-        return 0
+        return MACHINES[argv[2]].kernel.fetch(argv[3], argv[4:]) or 0
     if len(argv) < 5 or argv[1] not in MACHINES:
         print(f"usage: {argv[0]} MACHINE BLOB_OPEN WORKDIR ARCH=TOOL... "
               f"(machines: {' '.join(MACHINES)})", file=sys.stderr)
@@ -597,15 +561,12 @@ def main(argv):
     m, blob_open, work = MACHINES[argv[1]], argv[2], os.path.abspath(argv[3])
     os.makedirs(work, exist_ok=True)
     try:
-        if not os.access(blob_open, os.X_OK):
-            die(f"blob opener not found: {blob_open}")
+        must(os.access(blob_open, os.X_OK), f"blob opener not found: {blob_open}")
         tools = tools_of(argv[4:], work)
-        if sorted(tools) != sorted(m.userlands):
-            die(f"{m.name} runs the userlands {' '.join(m.userlands)}")
+        must(sorted(tools) == sorted(m.userlands), f"{m.name} runs the userlands {m.userlands}")
         return run(m, blob_open, work, tools)
     except Failed as e:
-        version = getattr(m.kernel, "version", "")
-        print(f"Bail out! {m.name}{' on Linux ' + version if version else ''}: {e}", flush=True)
+        print(f"Bail out! {m.name} on Linux {getattr(m.kernel, 'version', '?')}: {e}", flush=True)
         return 1
 
 
