@@ -22,28 +22,13 @@ COUNTER=/sys/module/dcp_nullkey/parameters/zero_length_setkeys
 . /setup
 
 say() { echo "@@ $*"; }
-fatal() {
-	say "fatal $*"
-	reboot -f
-}
+fatal() { say "fatal $*"; reboot -f; }
 
 hex() { hexdump -v -e '/1 "%02x"' "$1"; }
 
-load() {
-	for m in "$@"; do
-		insmod "/mod/$m.ko" || fatal "insmod $m"
-	done
-}
-
-unload() {
-	for m in "$@"; do
-		rmmod "$m" || fatal "rmmod $m"
-	done
-}
-
-counter() {
-	if [ -r "$COUNTER" ]; then cat "$COUNTER"; else echo -; fi
-}
+load() { for m in "$@"; do insmod "/mod/$m.ko" || fatal "insmod $m"; done; }
+unload() { for m in "$@"; do rmmod "$m" || fatal "rmmod $m"; done; }
+counter() { if [ -r "$COUNTER" ]; then cat "$COUNTER"; else echo -; fi; }
 
 # Waits until the kernel's self-tests of newly registered algorithms end.
 settle() {
