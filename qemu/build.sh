@@ -3,7 +3,8 @@
 # SPDX-License-Identifier: MIT
 # Builds QEMU's qemu-system-arm for the i.MX6UL/6ULL boards with the patch
 # series in qemu/patches/ (NNNN-*.patch, applied in order: the series adds
-# mcimx6ull-evk and its DCP), and the series' qtest tests/qtest/imx_dcp-test.
+# mcimx6ull-evk and its DCP; its cover letter, 0000-cover-letter.patch, has
+# no diff and is left out), and the series' qtest tests/qtest/imx_dcp-test.
 #
 #   bash qemu/build.sh OUTDIR
 #   OUTDIR/qemu-system-arm -M mcimx6ull-evk -nographic -kernel zImage ...
@@ -179,7 +180,10 @@ resolve
 
 [[ -d $PATCHES || -z ${DCP_QEMU_PATCHES:-} ]] || die "no patch folder $PATCHES"
 shopt -s nullglob
-SERIES=("$PATCHES"/*.patch)
+SERIES=()
+for p in "$PATCHES"/*.patch; do
+	[[ ${p##*/} == 0000-cover-letter.patch ]] || SERIES+=("$p")
+done
 shopt -u nullglob
 series_hash=$(for p in "${SERIES[@]}"; do
 	echo "${p##*/} $(sha256sum <"$p" | cut -c1-64)"
