@@ -14,6 +14,8 @@ done
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get -o DPkg::Lock::Timeout=900 update -qq
+# A mirror in mid-sync can fail one index; the lists already there may do.
+$sudo apt-get -o DPkg::Lock::Timeout=900 update -qq ||
+    echo "install-deps: apt-get update failed, installing from the lists there are" >&2
 # shellcheck disable=SC2086 # one word per package
 $sudo apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends $missing </dev/null
