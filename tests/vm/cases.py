@@ -49,9 +49,8 @@ def step(action):
 
 
 def run(name, action, rc=0, err="", opens=None, counter=AUTO):
-    """A run of the tool: exit status, exact standard error (libkcapi's own
-    lines left out), the rise of the test module's counter (None: not
-    loaded), and the key its blob opens under and under no other."""
+    """A run of the tool: exit status, exact standard error, the rise of the
+    module's counter (None: not loaded), the key its blob opens under alone."""
     return Row("case", name, action, rc=rc, err=err, opens=opens, counter=counter)
 
 
@@ -64,7 +63,7 @@ def trust(name, action, refused=None, holds=None, opens=None, says=None):
 
 class Suite(list):
     def script(self):
-        return "".join((f"N=$u.{r.name}; " if r.name else "") + r.action + "\n"
+        return "".join(f"N=$u.{r.name}; " * bool(r.name) + r.action + "\n"
                        for r in self if r.action)
 
 
@@ -352,15 +351,13 @@ class Boot:
 
     def judge_using(self, f, w, u):
         steps = "sealed,opened,written,closed,unlinked,reopened,read,closed"
-        fails = [] if f["steps"] == steps else [
-            f'stopped after "{f["steps"]}": {"|".join(text(f["out"]).splitlines()[-5:])}']
-        fails += [] if f["same"] == "yes" else ["the data read back differs"]
-        fails += [] if f["raw_is_data"] == "no" else ["the disk holds the data in clear"]
-        return fails, f["steps"]
+        return [msg for bad, msg in (
+            (f["steps"] != steps, f'stopped after "{f["steps"]}": {text(f["out"])[-300:]!r}'),
+            (f["same"] != "yes", "the data read back differs"),
+            (f["raw_is_data"] != "no", "the disk holds the data in clear")) if bad], f["steps"]
 
     def judge_alg(self, f, w, u):
-        return [f"{k}={f.get(k)}, want {v}" for k, v in w.items() if f.get(k) != v], \
-            " ".join(f"{k}={v}" for k, v in f.items())
+        return [f"{k}={f.get(k)}, want {v}" for k, v in w.items() if f.get(k) != v], str(f)
 
 
 def judge_boot(m, boot, console, userlands, blob_open, n):
