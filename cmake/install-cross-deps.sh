@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/bin/bash
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
 
@@ -26,22 +26,26 @@ pkgs="$pkgs libssl-dev:arm64 libssl-dev:armhf"
 
 # Package lists are brought up to date when anything is missing, which
 # a freshly added architecture always is.
+top=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck disable=SC2086 # word splitting of the list is wanted
-bash "$(dirname "$0")/../tests/install-deps.sh" $pkgs
+bash "$top/apt/install.sh" $pkgs
 
 # OpenSSL for the armel tests, unpacked instead of installed: bookworm-security
 # has no armel builds, and libssl3:armel (Multi-Arch: same) refuses a version
-# other than the host's updated libssl3. One folder per version, "current"
-# names the one cmake/arm-linux-gnueabi.cmake uses; older ones are removed.
+# other than the host's updated libssl3. Downloaded through the private apt
+# configuration, as the tests download everything. One folder per version,
+# "current" names the one cmake/arm-linux-gnueabi.cmake uses; older ones
+# are removed.
 sysroot=/var/cache/dcp-sealkey/sysroot/armel
-ssl_version() {
-	apt-cache show --no-all-versions libssl-dev:armel 2>/dev/null | sed -n 's/^Version: //p' | head -n 1
+die() {
+	echo "install-cross-deps.sh: $*" >&2
+	exit 1
 }
-version=$(ssl_version)
-if [ -z "$version" ]; then
-	apt-get -o DPkg::Lock::Timeout=900 update -qq
-	version=$(ssl_version)
-fi
+# shellcheck source=../apt/apt.sh
+APT_LOG=${DCP_APT_LOG:-/dev/null}
+. "$top/apt/apt.sh"
+private_apt_update
+version=$(private_apt_version libssl-dev:armel)
 # One run at a time: the clean-up below would take another run's folder.
 mkdir -p "$sysroot"
 exec 8>"$sysroot/.lock"
@@ -49,10 +53,8 @@ flock 8
 if [ ! -d "$sysroot/$version" ]; then
 	tmp=$(mktemp -d "$sysroot/.tmp.XXXXXX")
 	trap 'rm -rf "$tmp"' EXIT
-	# As root into a private folder: apt's _apt user could not write there.
-	(cd "$tmp" && apt-get download -qq -o APT::Sandbox::User=root \
-		"libssl-dev:armel=$version" "libssl3:armel=$version")
-	for deb in "$tmp"/*.deb; do
+	private_apt_download "$tmp/debs" "libssl-dev:armel=$version" "libssl3:armel=$version"
+	for deb in "$tmp"/debs/*.deb; do
 		dpkg-deb -x "$deb" "$tmp/root"
 	done
 	mv "$tmp/root" "$sysroot/$version"

@@ -13,12 +13,12 @@
 # The source is the QEMU that Debian's bookworm-backports ships (its orig
 # tarball, checked against the Sources record), built with meson and pycotap
 # from bookworm-backports, unpacked into the cache and never installed.
-# Everything is fetched through the private apt configuration of
-# tests/vm/apt.sh into its cache, /var/cache/dcp-sealkey/vm or $DCP_VM_CACHE
-# (a 40 MB download). The source and build trees stay in OUTDIR/src and
+# Everything is fetched through the project's private apt configuration
+# (apt/apt.sh, the one the tests use) into the cache,
+# /var/cache/dcp-sealkey/vm or $DCP_VM_CACHE (a 40 MB download). The source and build trees stay in OUTDIR/src and
 # OUTDIR/build (about 360 MB in all); nothing is written inside the
 # repository.
-# Root is needed only to install the build packages (tests/install-deps.sh,
+# Root is needed only to install the build packages (apt/install.sh,
 # through sudo otherwise) and for the first fetch (through sudo when the cache
 # is not writable). OUTDIR/stamp records the source version and hashes of the
 # series and of the build settings: while they match, a run builds nothing;
@@ -68,8 +68,9 @@ else
 fi
 # The fetch's log lives in the cache, which the fetch alone writes.
 WORK=$CACHE/qemu-fetch
-# shellcheck source-path=SCRIPTDIR source=../tests/vm/apt.sh
-source "$HERE/../tests/vm/apt.sh"
+APT_LOG=$WORK/apt.log
+# shellcheck source-path=SCRIPTDIR source=../apt/apt.sh
+source "$HERE/../apt/apt.sh"
 T0=$SECONDS
 
 # --- fetch ------------------------------------------------------------------
@@ -90,7 +91,7 @@ resolve() {
 		die "cannot read the qemu source's version and orig tarball from apt-get source --print-uris"
 	SRC_DIR=$CACHE/qemu-src_$QEMU_VER
 	for pkg in "${TOOL_PKGS[@]}"; do
-		TOOL_VER[$pkg]=$(vm_apt_version "$pkg" "$SUITE")
+		TOOL_VER[$pkg]=$(private_apt_version "$pkg" "$SUITE")
 		TOOL_DIR[$pkg]=$CACHE/debs/${pkg}_${TOOL_VER[$pkg]}
 	done
 }
@@ -98,7 +99,7 @@ resolve() {
 # True when the lists are current and everything is in the cache.
 cached() {
 	local pkg
-	vm_apt_current || return 1
+	private_apt_current || return 1
 	resolve
 	[[ -f $SRC_DIR/complete ]] || return 1
 	for pkg in "${TOOL_PKGS[@]}"; do
@@ -114,8 +115,8 @@ fetch() {
 	exec 9>"$CACHE/.lock"
 	flock 9
 	rm -rf "$CACHE"/.fetch.*
-	: >"$WORK/apt.log"
-	vm_apt_update
+	: >"$APT_LOG"
+	private_apt_update
 	resolve
 	if [[ ! -f $SRC_DIR/complete ]]; then
 		echo "qemu build: fetching $ORIG_NAME (qemu $QEMU_VER)"
@@ -123,9 +124,9 @@ fetch() {
 		chmod 755 "$tmp"
 		# apt-get source would also want the Debian tarball; only the orig is
 		# needed, and apt-helper checks it against the Sources record's hash.
-		/usr/lib/apt/apt-helper "${opts[@]}" download-file "$ORIG_URI" \
-			"$tmp/$ORIG_NAME" "$ORIG_HASH" </dev/null >>"$WORK/apt.log" 2>&1 ||
-			die "downloading $ORIG_NAME failed, see $WORK/apt.log"
+		apt_retry "downloading $ORIG_NAME" /usr/lib/apt/apt-helper "${opts[@]}" \
+			download-file "$ORIG_URI" "$tmp/$ORIG_NAME" "$ORIG_HASH" ||
+			die "downloading $ORIG_NAME failed: $(apt_failures "$APT_OUT"), see $APT_LOG"
 		touch "$tmp/complete"
 		# Only the current version's tarball is kept.
 		rm -rf "$CACHE"/qemu-src_*
@@ -135,7 +136,7 @@ fetch() {
 		[[ -f ${TOOL_DIR[$pkg]}/complete ]] && continue
 		echo "qemu build: fetching $pkg ${TOOL_VER[$pkg]}"
 		tmp=$CACHE/.fetch.$pkg
-		vm_apt_download "$tmp" "$pkg=${TOOL_VER[$pkg]}"
+		private_apt_download "$tmp" "$pkg=${TOOL_VER[$pkg]}"
 		dpkg-deb -x "$tmp"/*.deb "$tmp/root" || die "unpacking $pkg failed"
 		touch "$tmp/complete"
 		rm -rf "${TOOL_DIR[$pkg]}"
@@ -145,7 +146,7 @@ fetch() {
 	exec 9>&-
 }
 
-mapfile -t opts < <(vm_apt_opts)
+mapfile -t opts < <(private_apt_opts)
 if [[ $FETCH_ONLY == 1 ]]; then
 	fetch
 	exit 0
@@ -162,16 +163,18 @@ if ! (cached) >/dev/null 2>&1; then
 	command -v apt-get >/dev/null || die "apt-get not found: this build needs Debian's packages"
 	# A cache of one's own needs no root.
 	[[ -e $CACHE ]] || mkdir -p "$CACHE" 2>/dev/null || true
-	if [[ $(id -u) -eq 0 || -O $CACHE ]]; then
+	[[ -e $APT_DIR ]] || mkdir -p "$APT_DIR" 2>/dev/null || true
+	if [[ $(id -u) -eq 0 || ( -O $CACHE && -O $APT_DIR ) ]]; then
 		fetch
 	elif command -v sudo >/dev/null; then
 		echo "qemu build: fetching into $CACHE needs root, asking sudo"
-		sudo env "DCP_VM_MIRROR=$APT_MIRROR" "DCP_VM_APT_UPDATE=${DCP_VM_APT_UPDATE:-0}" \
+		sudo env "DCP_APT_DIR=$APT_DIR" "DCP_APT_MIRROR=$APT_MIRROR" \
+			"DCP_APT_SECURITY_MIRROR=$APT_SECURITY_MIRROR" "DCP_APT_UPDATE=${DCP_APT_UPDATE:-0}" \
 			bash "$HERE/build.sh" --fetch "$CACHE" ||
 			die "fetching into $CACHE under sudo failed (its log: $WORK/apt.log)"
 	else
 		die "fetching into $CACHE needs root: run this once as root," \
-			"or set DCP_VM_CACHE to a folder of your own"
+			"or set DCP_VM_CACHE and DCP_APT_DIR to folders of your own"
 	fi
 fi
 resolve
@@ -232,7 +235,7 @@ fail() {
 	die "$*, see $LOG"
 }
 
-bash "$HERE/../tests/install-deps.sh" "${DEPS[@]}" >>"$LOG" 2>&1 ||
+bash "$HERE/../apt/install.sh" "${DEPS[@]}" >>"$LOG" 2>&1 ||
 	fail "installing the build packages (${DEPS[*]}) failed (it needs root or sudo)"
 
 mkdir -p "$SRC" "$BUILD"

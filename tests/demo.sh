@@ -6,7 +6,7 @@
 # its fields, and the key opened again by the independent opener.
 set -eu
 cd "$(dirname "$0")/.."
-bash tests/install-deps.sh
+bash apt/install.sh
 cmake --preset release >/dev/null
 cmake --build --preset release --target dcp-sealkey kcapi_double blob-open >/dev/null
 

@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 stage() { printf '\n=== %s\n' "$*"; }
 
 stage "dependencies"
-bash tests/install-deps.sh
+bash apt/install.sh
 bash cmake/install-cross-deps.sh
 
 stage "host tests, debug build"

@@ -18,7 +18,7 @@ logs=$root/build/gates
 mkdir -p "$logs"
 
 install_missing() {
-    bash tests/install-deps.sh util-linux valgrind clang-tidy cppcheck clang-format reuse \
+    bash apt/install.sh util-linux valgrind clang-tidy cppcheck clang-format reuse \
         >"$logs/install.log" 2>&1 || {
         cat "$logs/install.log"
         echo "gates: installing what the gates need failed"

@@ -1,0 +1,189 @@
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+# shellcheck shell=bash
+# Sourced by the scripts that need Debian's packages: apt/install.sh (the
+# host's own apt, for what must be installed) and everything that only
+# downloads (the VM tests, qemu/build.sh, the armel OpenSSL of
+# cmake/install-cross-deps.sh), which goes through the private
+# configuration below and never through the host's lists.
+# Needs die() defined; APT_LOG names the log (default: standard error).
+
+APT_LOG=${APT_LOG:-/dev/stderr}
+# Seconds between the tries of a failed update or download: three tries,
+# a minute and a half in all, which outlasts a brief fault but not a mirror
+# in mid-sync. DCP_APT_WAIT="0 0" makes a test of this quick.
+read -ra APT_WAITS <<<"${DCP_APT_WAIT:-30 60}"
+
+# apt_retry WHAT COMMAND...: runs an apt command until it succeeds or the
+# tries are used up. Its output goes to APT_LOG, and the last try's to the
+# file $APT_OUT, for the caller to read and remove.
+apt_retry() {
+	local what=$1 wait rc
+	shift
+	APT_OUT=$(mktemp)
+	for wait in "${APT_WAITS[@]}" last; do
+		rc=0
+		"$@" </dev/null >"$APT_OUT" 2>&1 || rc=$?
+		cat "$APT_OUT" >>"$APT_LOG"
+		[[ $rc -ne 0 && $wait != last ]] || break
+		echo "apt: $what failed (exit $rc), trying again in $wait s: $(apt_failures "$APT_OUT")" >&2
+		sleep "$wait"
+	done
+	return "$rc"
+}
+
+# What failed, from apt's output in file $1: each index as suite/component
+# architecture and file, or the address, with apt's reason; one line.
+apt_failures() {
+	sed -n 's/^[EW]: Failed to fetch \([^ ]*\) *\(.*\)$/\1 (\2)/p' "$1" |
+		sed 's#^[^ ]*/dists/\([^/]*\)/\([^/]*\)/binary-\([^/]*\)/\([^ .]*\)[^ ]*#\1/\2 \3 \4#;
+			s#^[^ ]*/dists/\([^/]*\)/\([^/]*\)/source/\([^ .]*\)[^ ]*#\1/\2 \3#' |
+		sort -u | paste -sd ';' | sed 's/;/; /g'
+	grep -q '^[EW]: Failed to fetch' "$1" || grep '^E: ' "$1" | head -n 1
+}
+
+# --- the private configuration ---------------------------------------------
+# Its own sources, lists, dpkg status and package cache under APT_DIR, for
+# every architecture the tests run; the machine's own sources, preferences
+# and dpkg state are never read or touched.
+
+APT_DIR=${DCP_APT_DIR:-/var/cache/dcp-sealkey/apt}
+APT_MIRROR=${DCP_APT_MIRROR:-http://deb.debian.org/debian}
+APT_SECURITY_MIRROR=${DCP_APT_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
+# bookworm's suites serve every package; a newer suite only what they lack
+# (a newer kernel's source), so it ranks below them and lists amd64 alone,
+# whose index holds the architecture-independent packages too: four
+# architectures of trixie would double the lists and every look-up.
+APT_SUITES=(bookworm bookworm-updates bookworm-security bookworm-backports)
+APT_NEWER_SUITES=(trixie-backports)
+# Source packages: only QEMU's, from bookworm-backports.
+APT_SOURCE_SUITES=(bookworm-backports)
+# A partial update (an index failed every try) serves for an hour, so that
+# one run of the tests tries the mirror once, not at every look-up.
+APT_PARTIAL_MINUTES=60
+
+private_apt_opts() {
+	printf '%s\n' -q -o "Dir::Etc::SourceList=$APT_DIR/sources.list" \
+		-o "Dir::Etc::SourceParts=$APT_DIR/empty" \
+		-o "Dir::Etc::PreferencesParts=$APT_DIR/empty" \
+		-o "Dir::Etc::Preferences=$APT_DIR/preferences" \
+		-o "Dir::State=$APT_DIR/state" -o "Dir::State::status=$APT_DIR/status" \
+		-o "Dir::Cache=$APT_DIR/cache" -o APT::Sandbox::User=root \
+		-o "Dir::Cache::pkgcache=$APT_DIR/cache/pkgcache.bin" \
+		-o "Dir::Cache::srcpkgcache=$APT_DIR/cache/srcpkgcache.bin" \
+		-o Acquire::Languages=none -o APT::Architecture=amd64 \
+		-o APT::Architectures::=amd64 -o APT::Architectures::=arm64 \
+		-o APT::Architectures::=armhf -o APT::Architectures::=armel
+}
+
+private_apt_sources() {
+	local suite mirror key=/usr/share/keyrings/debian-archive-keyring.gpg
+	for suite in "${APT_SUITES[@]}" "${APT_NEWER_SUITES[@]}"; do
+		mirror=$APT_MIRROR
+		[[ $suite != *-security ]] || mirror=$APT_SECURITY_MIRROR
+		if [[ " ${APT_NEWER_SUITES[*]} " == *" $suite "* ]]; then
+			echo "deb [signed-by=$key arch=amd64] $mirror $suite main"
+		else
+			echo "deb [signed-by=$key] $mirror $suite main"
+		fi
+		[[ " ${APT_SOURCE_SUITES[*]} " != *" $suite "* ]] ||
+			echo "deb-src [signed-by=$key] $mirror $suite main"
+	done
+}
+
+# The newer suites rank below bookworm's (500, backports 100): a package
+# that both offer keeps bookworm's candidate.
+private_apt_preferences() {
+	local suite
+	for suite in "${APT_NEWER_SUITES[@]}"; do
+		printf 'Package: *\nPin: release n=%s\nPin-Priority: 50\n\n' "$suite"
+	done
+}
+
+# True when the lists were fetched for the sources and preferences above,
+# whole, or partly within the last APT_PARTIAL_MINUTES.
+private_apt_current() {
+	[[ -f $APT_DIR/updated && ${DCP_APT_UPDATE:-0} != 1 ]] &&
+		[[ ! -s $APT_DIR/updated ||
+			-n $(find "$APT_DIR/updated" -mmin -"$APT_PARTIAL_MINUTES") ]] &&
+		[[ $(cat "$APT_DIR/sources.list" 2>/dev/null) == "$(private_apt_sources)" ]] &&
+		[[ $(cat "$APT_DIR/preferences" 2>/dev/null) == "$(private_apt_preferences)" ]]
+}
+
+# Fetches the lists unless they are current (DCP_APT_UPDATE=1: always).
+# When an index fails every try, goes on with the others and says so.
+private_apt_update() {
+	local opts
+	# Warm, nothing is written: a user who is not root may read the lists.
+	private_apt_current && return 0
+	mkdir -p "$APT_DIR"/{empty,state/lists/partial,cache/archives/partial}
+	exec 7>"$APT_DIR/.lock"
+	flock 7
+	if ! private_apt_current; then
+		# Marked stale first: an update cut short is done again next time.
+		rm -f "$APT_DIR/updated"
+		: >"$APT_DIR/status"
+		private_apt_sources >"$APT_DIR/sources.list"
+		private_apt_preferences >"$APT_DIR/preferences"
+		mapfile -t opts < <(private_apt_opts)
+		if apt_retry "apt-get update (private configuration)" apt-get "${opts[@]}" update; then
+			: >"$APT_DIR/updated"
+		elif compgen -G "$APT_DIR/state/lists/*_Packages*" >/dev/null &&
+			grep -q '^[EW]: Failed to fetch' "$APT_OUT"; then
+			apt_failures "$APT_OUT" >"$APT_DIR/updated"
+			# apt keeps a suite's lists whole or not at all.
+			echo "apt: the private configuration goes on without the suites of $(cat "$APT_DIR/updated")" >&2
+		else
+			die "apt-get update of the private configuration failed: $(apt_failures "$APT_OUT")"
+		fi
+		rm -f "$APT_OUT"
+	fi
+	exec 7>&-
+}
+
+# What a look-up that finds nothing should blame, besides the package.
+private_apt_missing() {
+	[[ -s $APT_DIR/updated ]] && echo " (the update went without $(cat "$APT_DIR/updated"))"
+}
+
+# Version of package $1 (name or name:arch): with $2 a suite, the candidate
+# from that suite; with $2 "newest", the newest of every suite; else the
+# candidate.
+private_apt_version() {
+	local opts v
+	mapfile -t opts < <(private_apt_opts)
+	if [[ ${2:-} == newest ]]; then
+		v=$(apt-cache "${opts[@]}" madison "$1" 2>/dev/null | awk '{ print $3 }' | {
+			best=
+			while read -r v; do
+				[[ -n $best ]] && dpkg --compare-versions "$v" le "$best" || best=$v
+			done
+			echo "$best"
+		})
+	else
+		[[ -z ${2:-} ]] || opts+=(-o "APT::Default-Release=$2")
+		v=$(apt-cache "${opts[@]}" policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n 1)
+	fi
+	[[ -n $v && $v != "(none)" ]] ||
+		die "package $1 not found through the private apt configuration$(private_apt_missing)"
+	echo "$v"
+}
+
+# Downloads the packages $2... (name=version) into folder $1, made afresh.
+private_apt_download() {
+	local dest=$1 opts
+	shift
+	mapfile -t opts < <(private_apt_opts)
+	rm -rf "$dest"
+	mkdir -p "$dest"
+	apt_retry "apt-get download $*" env -C "$dest" apt-get "${opts[@]}" download "$@" ||
+		die "apt-get download $* failed: $(apt_failures "$APT_OUT")$(private_apt_missing)"
+	rm -f "$APT_OUT"
+}
+
+# apt-cache through the private configuration (depends, policy, show ...).
+private_apt_cache() {
+	local opts
+	mapfile -t opts < <(private_apt_opts)
+	apt-cache "${opts[@]}" "$@"
+}
