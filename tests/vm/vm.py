@@ -55,17 +55,20 @@ def must(ok, msg):
 
 
 def apt(work, fn, *args):
-    """A function of apt.sh, the private apt configuration; its stdout."""
+    """A function of apt/apt.sh (the private apt configuration); its stdout.
+    What it says of retries and failed indexes is passed on."""
     r = subprocess.run(["bash", "-c", 'set -euo pipefail; die() { echo "$*" >&2; exit 1; }; '
-                        'source "$0"; "$@"', f"{HERE}/apt.sh", fn, *args], text=True,
-                       env=dict(os.environ, CACHE=CACHE, WORK=work), capture_output=True,
+                        'source "$0"; "$@"', f"{TOP}/apt/apt.sh", fn, *args], text=True,
+                       env=dict(os.environ, APT_LOG=f"{work}/apt.log"), capture_output=True,
                        stdin=subprocess.DEVNULL)
     must(r.returncode == 0, r.stderr.strip() or f"{fn} {' '.join(args)} failed")
+    for line in r.stderr.splitlines():
+        print(f"# {line}", flush=True)
     return r.stdout.strip()
 
 
 def install(work, *pkgs):
-    must(sh(["bash", f"{TOP}/tests/install-deps.sh", *pkgs], f"{work}/apt.log") == 0,
+    must(sh(["bash", f"{TOP}/apt/install.sh", *pkgs], f"{work}/apt.log") == 0,
          f"installing {' '.join(pkgs)} failed, see {work}/apt.log")
 
 
@@ -88,55 +91,65 @@ def complete(path, build):
 
 @dataclasses.dataclass
 class DebianImage:
-    """Debian's own amd64 kernel, as linux-image-amd64 resolves: only its
-    vmlinuz and the modules the cases load; the headers for the test module."""
+    """Debian's own amd64 kernel, as linux-image-amd64 resolves through the
+    private apt configuration: only its vmlinuz and the modules the cases
+    load, and its headers, unpacked, for the test module."""
     modules: tuple = ("virtio_ring", "virtio", "virtio_pci_legacy_dev", "virtio_pci_modern_dev",
                       "virtio_pci", "virtio-rng", "af_alg", "algif_skcipher", "algif_aead",
                       "crypto_user", "ecb", "gf128mul", "ghash-generic", "ctr", "gcm")
     slow_tests: str = "noextratests"
     fixture = ""
 
-    def resolve(self):
-        dep = re.search(r"Depends: linux-image-(\S+)", output("apt-cache depends linux-image-amd64"))
-        pol = output(["apt-cache", "policy", f"linux-image-{dep[1]}", "busybox-static"]) if dep else ""
-        cand = dict(re.findall(r"^(\S+):\n(?:.*\n)*?\s+Candidate: (\S+)", pol, re.M))
-        if not dep or len(cand) < 2:
-            return False
-        self.ver, self.pkg, self.bb = dep[1], cand[f"linux-image-{dep[1]}"], cand["busybox-static"]
+    def resolve(self, work):
+        apt(work, "private_apt_update")
+        dep = re.search(r"Depends: linux-image-(\S+)", apt(work, "private_apt_cache", "depends",
+                                                          "linux-image-amd64"))
+        must(dep, "cannot resolve linux-image-amd64 to a kernel through apt")
+        self.ver = dep[1]
+        self.pkg = apt(work, "private_apt_version", f"linux-image-{self.ver}")
+        self.bb = apt(work, "private_apt_version", "busybox-static")
         self.version, self.uname = f"{self.ver} ({self.pkg})", re.escape(self.ver)
         self.dir, self.bbdir = f"{CACHE}/linux-image-{self.ver}_{self.pkg}", f"{CACHE}/busybox-static_{self.bb}"
-        return True
-
-    def ready(self):
-        return (output(["dpkg-query", "-W", "-f=${Version}", f"linux-headers-{self.ver}"]) == self.pkg
-                and shutil.which("qemu-system-x86_64") and os.path.exists(f"{self.dir}/complete")
-                and os.path.exists(f"{self.bbdir}/complete"))
+        self.headers = f"{CACHE}/linux-headers-{self.ver}_{self.pkg}"
 
     def fetch(self, work, userlands):
-        if self.resolve() and self.ready():
-            return
-        must(sh("apt-get -q -o DPkg::Lock::Timeout=300 update", f"{work}/apt.log") == 0,
-             f"apt-get update failed, see {work}/apt.log")
-        must(self.resolve(), "cannot resolve linux-image-amd64 to a kernel through apt")
-        if not self.ready():
-            install(work, "qemu-system-x86", f"linux-headers-{self.ver}={self.pkg}")
+        install(work, "qemu-system-x86")
+        self.resolve(work)
 
-        def get(pkg, members, dest):
-            must(sh(["apt-get", "-q", "-o", "APT::Sandbox::User=root", "download", pkg],
-                    f"{work}/apt.log", cwd=dest) == 0, f"apt-get download {pkg} failed")
-            unpack(glob.glob(f"{dest}/*.deb")[0], f"{dest}/x", *members)
-            for f in filter(os.path.isfile, glob.glob(f"{dest}/x/**", recursive=True)):
-                shutil.move(f, f"{dest}/{re.sub('^vmlinuz-.*', 'vmlinuz', os.path.basename(f))}")
-            sh(f"rm -rf {dest}/x {dest}/*.deb")
-        complete(self.dir, lambda d: get(f"linux-image-{self.ver}={self.pkg}", [
-            f"./boot/vmlinuz-{self.ver}", *(f"./lib/modules/{self.ver}/kernel/*/{m}.ko"
-                                            for m in self.modules)], d))
+        def get(pkgs, members, dest):
+            apt(work, "private_apt_download", f"{dest}/deb", *pkgs)
+            for deb in glob.glob(f"{dest}/deb/*.deb"):
+                unpack(deb, f"{dest}/x", *members)
+            sh(f"rm -rf {dest}/deb")
+
+        def image(d):
+            get([f"linux-image-{self.ver}={self.pkg}"], [f"./boot/vmlinuz-{self.ver}", *(
+                f"./lib/modules/{self.ver}/kernel/*/{m}.ko" for m in self.modules)], d)
+            for f in filter(os.path.isfile, glob.glob(f"{d}/x/**", recursive=True)):
+                shutil.move(f, f"{d}/{re.sub('^vmlinuz-.*', 'vmlinuz', os.path.basename(f))}")
+            sh(f"rm -rf {d}/x")
+        complete(self.dir, image)
         found = sorted(os.path.basename(f)[:-3] for f in glob.glob(f"{self.dir}/*.ko"))
         must(found == sorted(self.modules), f"linux-image-{self.ver}: modules {found}")
-        complete(self.bbdir, lambda d: get(f"busybox-static={self.bb}", ["./bin/busybox"], d))
+
+        def headers(d):
+            # The headers' Makefile includes the common part by its installed path.
+            flavour = self.ver.rsplit("-", 1)[0]
+            get([f"linux-headers-{self.ver}={self.pkg}", f"linux-headers-{flavour}-common={self.pkg}",
+                 f"linux-kbuild-{'.'.join(self.pkg.split('.')[:2])}={self.pkg}"], ["."], d)
+            mk = f"{d}/x/usr/src/linux-headers-{self.ver}/Makefile"
+            text = open(mk).read()
+            open(mk, "w").write(text.replace("/usr/src/", f"{d}/x/usr/src/"))
+        complete(self.headers, headers)
+
+        def busybox(d):
+            get([f"busybox-static={self.bb}"], ["./bin/busybox"], d)
+            shutil.move(f"{d}/x/bin/busybox", f"{d}/busybox")
+            sh(f"rm -rf {d}/x")
+        complete(self.bbdir, busybox)
 
     def make(self):
-        return ["make", "-C", f"/usr/src/linux-headers-{self.ver}"]
+        return ["make", "-C", f"{self.headers}/x/usr/src/linux-headers-{self.ver}"]
 
     def boot_args(self):
         return ["-kernel", f"{self.dir}/vmlinuz"]
@@ -177,8 +190,8 @@ class SourceKernel:
     fixture = "vm_packages"  # the CTest fixture that builds the Debian packages
 
     def resolve(self, work):
-        apt(work, "vm_apt_update")
-        self.ver = apt(work, "vm_apt_version", self.source)
+        apt(work, "private_apt_update")
+        self.ver = apt(work, "private_apt_version", self.source)
         self.src = f"{CACHE}/{self.source}-{self.ver}/src"
         release = self.ver.split("-")[0]
         self.version, self.uname = f"{release} ({self.source} {self.ver})", re.escape(release) + r"\S*"
@@ -199,7 +212,7 @@ class SourceKernel:
 
         def source(d):
             print(f"# fetching {self.source} {self.ver}", flush=True)
-            apt(work, "vm_apt_download", f"{d}/deb", f"{self.source}={self.ver}")
+            apt(work, "private_apt_download", f"{d}/deb", f"{self.source}={self.ver}")
             unpack(glob.glob(f"{d}/deb/*.deb")[0], f"{d}/x", "./usr/src")
             os.makedirs(f"{d}/src")
             must(sh(f"tar -xJf {d}/x/usr/src/linux-source-*.tar.xz -C {d}/src "
@@ -239,9 +252,9 @@ class SourceKernel:
 
     def deb(self, work, pkg):
         """Package name:arch downloaded once into the cache."""
-        ver = apt(work, "vm_apt_version", pkg)
+        ver = apt(work, "private_apt_version", pkg)
         d = f"{CACHE}/debs/{pkg.replace(':', '_')}_{ver}"
-        complete(d, lambda d: apt(work, "vm_apt_download", f"{d}/x", f"{pkg}={ver}") or
+        complete(d, lambda d: apt(work, "private_apt_download", f"{d}/x", f"{pkg}={ver}") or
                  sh(f"mv {d}/x/*.deb {d}/ && rmdir {d}/x"))
         return glob.glob(f"{d}/*.deb")[0]
 
