@@ -4,6 +4,7 @@
 #include "kernel_cipher.hpp"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <kcapi.h>
 
@@ -54,6 +55,10 @@ int wrap_blob_key(std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
                 "kcapi_cipher_setkey (zero-length) failed: %d\n"
                 "Is the NXP DCP driver loaded with null-key support?\n",
                 ret);
+        // The null-key driver gives the hardware key to privileged callers only.
+        if (ret == -EPERM) {
+            fputs("the null key needs root (CAP_SYS_ADMIN)\n", stderr);
+        }
         return -1;
     }
 

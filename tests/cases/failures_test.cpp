@@ -34,6 +34,10 @@ TEST(Failures, KernelRefusals) {
         {"zero-length key refused",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_setkey=-22"}},
          "kcapi_cipher_setkey (zero-length) failed: -22\n" + driver_question},
+        {"zero-length key for root only",
+         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_setkey=-1"}},
+         "kcapi_cipher_setkey (zero-length) failed: -1\n" + driver_question +
+             "the null key needs root (CAP_SYS_ADMIN)\n"},
         {"stock kernel",
          {{"KCAPI_DOUBLE_STOCK", "1"}},
          "kcapi_cipher_setkey (zero-length) failed: -22\n" + driver_question},
