@@ -11,7 +11,8 @@ cmake --preset release >/dev/null
 cmake --build --preset release --target dcp-sealkey kcapi_double blob-open >/dev/null
 
 build=build/release
-hw_key=2b7e151628aed2a6abf7158809cf4f3c # the emulated DCP's hardware key
+# The emulated DCP's hardware key, from the tests' one list of emulated keys.
+hw_key=$(sed -n 's/^#define EMULATED_UNIQUE_KEY "\(.*\)"$/\1/p' tests/emulated_keys.h)
 key="demo key: correct horse battery staple"
 diagnostics=$(mktemp)
 trap 'rm -f "$diagnostics"' EXIT

@@ -15,8 +15,8 @@ bytes hex(std::string_view text) {
 }
 
 // NIST SP 800-38A, F.1.1 ECB-AES128.Encrypt, first block.
-const bytes SP800_38A_PLAIN = hex("6bc1bee22e409f96e93d7e117393172a");
-const bytes SP800_38A_CIPHER = hex("3ad77bb40d7a3660a89ecaf32466ef97");
+const bytes SP800_38A_PLAIN = hex(SP800_38A_BLOCK);
+const bytes SP800_38A_CIPHER = hex(UNIQUE_SP800_38A_BLOCK);
 
 TEST(KnownAnswers, ZeroLengthKeySelectsTheEmulatedHardwareKey) {
     kcapi_handle* h = nullptr;

@@ -6,6 +6,8 @@
 // emulated DCP: AES-128-ECB decryption of the wrapped blob key under the
 // hardware key, then AES-128-GCM with nonce bytes 0 to 11 and the tag.
 
+#include "emulated_keys.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,8 +16,8 @@
 
 using bytes = std::vector<std::uint8_t>;
 
-// The emulated DCP's hardware key (the AES-128 key of NIST SP 800-38A).
-inline constexpr std::string_view EMULATED_HW_KEY = "2b7e151628aed2a6abf7158809cf4f3c";
+// The emulated DCP's hardware key, the one a zero-length key selects.
+inline constexpr std::string_view EMULATED_HW_KEY = EMULATED_UNIQUE_KEY;
 
 std::optional<bytes> from_hex(std::string_view hex);
 std::string to_hex(const bytes& data);

@@ -6,11 +6,13 @@
 // emulated hardware key; everything is computed with OpenSSL as the kernel
 // would. Environment:
 //   KCAPI_DOUBLE_HWKEY=<32 hex digits>  emulated hardware key
-//                         (default 2b7e151628aed2a6abf7158809cf4f3c)
+//                         (default: the emulated UNIQUE key)
 //   KCAPI_DOUBLE_STOCK=1  no null-key driver: a zero-length key gets -22
 //   KCAPI_DOUBLE_FAIL=<call>=<value>  that call returns value instead
 //   KCAPI_DOUBLE_FAIL_AT=<n>  ...but only its n-th call (1-based)
 //   KCAPI_DOUBLE_LOG=<path>  append each call, and "alive <n>" handles at exit
+
+#include "emulated_keys.h"
 
 #include <kcapi.h>
 #include <openssl/evp.h>
@@ -81,7 +83,7 @@ bool injected(const char* name, long* value) {
 void hardware_key(unsigned char key[16]) {
     const char* hex = getenv("KCAPI_DOUBLE_HWKEY");
     if (hex == nullptr || strlen(hex) != 32) {
-        hex = "2b7e151628aed2a6abf7158809cf4f3c";
+        hex = EMULATED_UNIQUE_KEY;
     }
     for (int i = 0; i < 16; ++i) {
         unsigned byte = 0;
