@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-only
 // SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 /*
- * Test stand-in for the NXP DCP's key slots, as two skciphers:
- *  - a null-key "ecb(aes)": a zero-length key selects the emulated UNIQUE
- *    key, 16/24/32-byte keys are plain AES. Registered above every other
- *    ecb(aes), so AF_ALG users get it first.
+ * Test stand-in for the NXP DCP's key slots, as three skciphers:
+ *  - a null-key "ecb(aes)" and "cbc(aes)": a zero-length key selects the
+ *    emulated UNIQUE key, for CAP_SYS_ADMIN only and for encryption only,
+ *    as with the null-key patch of mxs-dcp; 16/24/32-byte keys are plain
+ *    AES. Registered above every other implementation, so AF_ALG users
+ *    get them first.
  *  - "ecb(paes)" under the DCP driver's own name, which the kernel's DCP
  *    trusted keys ask for: a 1-byte key selects the UNIQUE (0xfe) or the
  *    OTP (0xff) key.
@@ -12,20 +14,16 @@
 #include <crypto/aes.h>
 #include <crypto/internal/skcipher.h>
 #include <linux/atomic.h>
+#include <linux/capability.h>
+#include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/moduleparam.h>
 
-/* The same emulated UNIQUE key as the host-side libkcapi test double. */
-static const u8 hw_key[AES_KEYSIZE_128] = {
-	0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6,
-	0xab, 0xf7, 0x15, 0x88, 0x09, 0xcf, 0x4f, 0x3c,
-};
+#include "emulated_keys.h"
 
-/* The emulated OTP key: any key other than the UNIQUE one will do. */
-static const u8 otp_key[AES_KEYSIZE_128] = {
-	0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
-	0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f,
-};
+/* The emulated keys, filled at load from the tests' one list of them. */
+static u8 hw_key[AES_KEYSIZE_128];
+static u8 otp_key[AES_KEYSIZE_128];
 
 /* Key slot handles of the DCP's "paes", as include/soc/fsl/dcp.h has them. */
 #define PAES_KEY_UNIQUE 0xfe
@@ -52,23 +50,31 @@ static const struct kernel_param_ops counter_ops = {
 module_param_cb(zero_length_setkeys, &counter_ops, &zero_length_setkeys, 0444);
 MODULE_PARM_DESC(zero_length_setkeys, "number of zero-length setkeys so far");
 
+struct nullkey_ctx {
+	struct crypto_aes_ctx aes;
+	bool null_key;	/* encrypts only */
+};
+
 static int nullkey_setkey(struct crypto_skcipher *tfm, const u8 *key,
 			  unsigned int len)
 {
-	struct crypto_aes_ctx *ctx = crypto_skcipher_ctx(tfm);
+	struct nullkey_ctx *ctx = crypto_skcipher_ctx(tfm);
 
-	if (len == 0) {
+	if (len == 0 && !capable(CAP_SYS_ADMIN))
+		return -EPERM;
+	ctx->null_key = len == 0;
+	if (ctx->null_key) {
 		atomic_inc(&zero_length_setkeys);
 		key = zero_key ? test_key : hw_key;
 		len = AES_KEYSIZE_128;
 	}
-	return aes_expandkey(ctx, key, len);
+	return aes_expandkey(&ctx->aes, key, len);
 }
 
 static int paes_setkey(struct crypto_skcipher *tfm, const u8 *key,
 		       unsigned int len)
 {
-	struct crypto_aes_ctx *ctx = crypto_skcipher_ctx(tfm);
+	struct nullkey_ctx *ctx = crypto_skcipher_ctx(tfm);
 	const u8 *slot;
 
 	if (len != 1)
@@ -79,27 +85,41 @@ static int paes_setkey(struct crypto_skcipher *tfm, const u8 *key,
 		slot = otp_key;
 	else
 		return -EINVAL;
-	return aes_expandkey(ctx, zero_key ? test_key : slot, AES_KEYSIZE_128);
+	return aes_expandkey(&ctx->aes, zero_key ? test_key : slot, AES_KEYSIZE_128);
 }
 
-static int nullkey_crypt(struct skcipher_request *req, bool encrypt)
+static int nullkey_crypt(struct skcipher_request *req, bool encrypt, bool cbc)
 {
-	const struct crypto_aes_ctx *ctx =
+	const struct nullkey_ctx *ctx =
 		crypto_skcipher_ctx(crypto_skcipher_reqtfm(req));
 	struct skcipher_walk walk;
+	u8 block[AES_BLOCK_SIZE];
 	unsigned int nbytes;
 	int err;
 
+	if (!encrypt && ctx->null_key)
+		return -EOPNOTSUPP;
 	err = skcipher_walk_virt(&walk, req, false);
 	while ((nbytes = walk.nbytes) != 0) {
 		const u8 *src = walk.src.virt.addr;
 		u8 *dst = walk.dst.virt.addr;
 
 		for (; nbytes >= AES_BLOCK_SIZE; nbytes -= AES_BLOCK_SIZE) {
-			if (encrypt)
-				aes_encrypt(ctx, dst, src);
-			else
-				aes_decrypt(ctx, dst, src);
+			if (encrypt && cbc) {
+				crypto_xor_cpy(block, src, walk.iv, AES_BLOCK_SIZE);
+				aes_encrypt(&ctx->aes, dst, block);
+				memcpy(walk.iv, dst, AES_BLOCK_SIZE);
+			} else if (encrypt) {
+				aes_encrypt(&ctx->aes, dst, src);
+			} else {
+				/* src may be dst: keep the ciphertext for the chain */
+				memcpy(block, src, AES_BLOCK_SIZE);
+				aes_decrypt(&ctx->aes, dst, block);
+				if (cbc) {
+					crypto_xor(dst, walk.iv, AES_BLOCK_SIZE);
+					memcpy(walk.iv, block, AES_BLOCK_SIZE);
+				}
+			}
 			src += AES_BLOCK_SIZE;
 			dst += AES_BLOCK_SIZE;
 		}
@@ -110,12 +130,22 @@ static int nullkey_crypt(struct skcipher_request *req, bool encrypt)
 
 static int nullkey_encrypt(struct skcipher_request *req)
 {
-	return nullkey_crypt(req, true);
+	return nullkey_crypt(req, true, false);
 }
 
 static int nullkey_decrypt(struct skcipher_request *req)
 {
-	return nullkey_crypt(req, false);
+	return nullkey_crypt(req, false, false);
+}
+
+static int nullkey_cbc_encrypt(struct skcipher_request *req)
+{
+	return nullkey_crypt(req, true, true);
+}
+
+static int nullkey_cbc_decrypt(struct skcipher_request *req)
+{
+	return nullkey_crypt(req, false, true);
 }
 
 static struct skcipher_alg nullkey_algs[] = {
@@ -125,7 +155,7 @@ static struct skcipher_alg nullkey_algs[] = {
 			.cra_driver_name = "ecb-aes-dcp-nullkey",
 			.cra_priority = 5000,
 			.cra_blocksize = AES_BLOCK_SIZE,
-			.cra_ctxsize = sizeof(struct crypto_aes_ctx),
+			.cra_ctxsize = sizeof(struct nullkey_ctx),
 			.cra_module = THIS_MODULE,
 		},
 		.min_keysize = 0,
@@ -134,6 +164,21 @@ static struct skcipher_alg nullkey_algs[] = {
 		.encrypt = nullkey_encrypt,
 		.decrypt = nullkey_decrypt,
 	}, {
+		.base = {
+			.cra_name = "cbc(aes)",
+			.cra_driver_name = "cbc-aes-dcp-nullkey",
+			.cra_priority = 5000,
+			.cra_blocksize = AES_BLOCK_SIZE,
+			.cra_ctxsize = sizeof(struct nullkey_ctx),
+			.cra_module = THIS_MODULE,
+		},
+		.min_keysize = 0,
+		.max_keysize = AES_MAX_KEY_SIZE,
+		.ivsize = AES_BLOCK_SIZE,
+		.setkey = nullkey_setkey,
+		.encrypt = nullkey_cbc_encrypt,
+		.decrypt = nullkey_cbc_decrypt,
+	}, {
 		/* Internal, as the driver's own: AF_ALG users never see it. */
 		.base = {
 			.cra_name = "ecb(paes)",
@@ -141,7 +186,7 @@ static struct skcipher_alg nullkey_algs[] = {
 			.cra_priority = 400,
 			.cra_flags = CRYPTO_ALG_INTERNAL,
 			.cra_blocksize = AES_BLOCK_SIZE,
-			.cra_ctxsize = sizeof(struct crypto_aes_ctx),
+			.cra_ctxsize = sizeof(struct nullkey_ctx),
 			.cra_module = THIS_MODULE,
 		},
 		.min_keysize = 1,
@@ -154,6 +199,9 @@ static struct skcipher_alg nullkey_algs[] = {
 
 static int __init nullkey_init(void)
 {
+	if (hex2bin(hw_key, EMULATED_UNIQUE_KEY, sizeof(hw_key)) ||
+	    hex2bin(otp_key, EMULATED_OTP_KEY, sizeof(otp_key)))
+		return -EINVAL;
 	return crypto_register_skciphers(nullkey_algs, ARRAY_SIZE(nullkey_algs));
 }
 
@@ -165,5 +213,5 @@ static void __exit nullkey_exit(void)
 module_init(nullkey_init);
 module_exit(nullkey_exit);
 
-MODULE_DESCRIPTION("DCP key slot stand-in for tests: null-key ecb(aes), ecb(paes)");
+MODULE_DESCRIPTION("DCP key slot stand-in for tests: null-key ecb(aes) and cbc(aes), ecb(paes)");
 MODULE_LICENSE("GPL");
