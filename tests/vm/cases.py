@@ -56,6 +56,7 @@ NULL_KEY_RULES = (
         (f"ecb(aes) key={REAL} enc={BLOCK}", f"key:ok enc:{UNDER_REAL}")], as_nobody=True),
     Seal("as_nobody", 32, stdin="nobody", rc=1, err=READ(32) + 2 * NO_HWRNG + NOT_ROOT, opens=None,
          setkeys=0),
+    Board("board_not_root", "cause: the null key needs root", as_nobody=True),
 )
 
 STACK = Boot("stack", (
