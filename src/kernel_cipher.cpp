@@ -5,8 +5,13 @@
 
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
+#include <fcntl.h>
 #include <kcapi.h>
+#include <memory>
+#include <string_view>
+#include <unistd.h>
 
 namespace {
 
@@ -34,6 +39,48 @@ template <void (*Destroy)(kcapi_handle*)> struct kcapi_handle_owner {
 using cipher_handle = kcapi_handle_owner<kcapi_cipher_destroy>;
 using aead_handle = kcapi_handle_owner<kcapi_aead_destroy>;
 
+// From Linux 7.2, AF_ALG binds software implementations only, so "ecb(aes)"
+// never reaches the DCP, and 7.3 binds "ecb(aes)" for privileged callers
+// only. The release is read where uname() gets it, so that tests can offer
+// another one.
+constexpr unsigned SOFTWARE_ONLY_MAJOR = 7;
+constexpr unsigned SOFTWARE_ONLY_MINOR = 2;
+constexpr std::size_t RELEASE_SIZE = 65; // as in struct utsname
+
+// The leading number of text, or false.
+bool number_of(std::string_view text, unsigned& value) {
+    const std::string_view digits = text.substr(0, text.find_first_not_of("0123456789"));
+    return !digits.empty() &&
+           std::from_chars(std::to_address(digits.begin()), std::to_address(digits.end()), value)
+                   .ec == std::errc();
+}
+
+bool af_alg_reaches_no_hardware() {
+    std::array<char, RELEASE_SIZE> release{};
+    const int fd = open("/proc/sys/kernel/osrelease", O_RDONLY);
+    if (fd < 0) {
+        return false;
+    }
+    const ssize_t got = read(fd, release.data(), release.size());
+    close(fd);
+    const std::string_view text(release.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
+    unsigned major = 0;
+    unsigned minor = 0;
+    const std::size_t dot = text.find('.');
+    if (dot == std::string_view::npos || !number_of(text, major) ||
+        !number_of(text.substr(dot + 1), minor)) {
+        return false;
+    }
+    return major > SOFTWARE_ONLY_MAJOR ||
+           (major == SOFTWARE_ONLY_MAJOR && minor >= SOFTWARE_ONLY_MINOR);
+}
+
+void explain_no_hardware() {
+    fputs("AF_ALG reaches no hardware driver in Linux 7.2 and later: see \"Linux 7.2 and later\" "
+          "in the README\n",
+          stderr);
+}
+
 } // namespace
 
 int wrap_blob_key(std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
@@ -43,6 +90,9 @@ int wrap_blob_key(std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
     if (ret != 0) {
         cipher.handle = nullptr; // a failed init leaves nothing to release
         fprintf(stderr, "kcapi_cipher_init(ecb(aes)) failed: %d\n", ret);
+        if (ret == -ENOENT && af_alg_reaches_no_hardware()) {
+            explain_no_hardware();
+        }
         return -1;
     }
 
@@ -58,6 +108,8 @@ int wrap_blob_key(std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
         // The null-key driver gives the hardware key to privileged callers only.
         if (ret == -EPERM) {
             fputs("the null key needs root (CAP_SYS_ADMIN)\n", stderr);
+        } else if (ret == -EINVAL && af_alg_reaches_no_hardware()) {
+            explain_no_hardware();
         }
         return -1;
     }

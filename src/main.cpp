@@ -17,6 +17,8 @@
 namespace {
 
 constexpr std::uint8_t BLOB_FORMAT_VERSION = 1;
+// Linux 6.12.103 and later load no trusted key under 32 bytes.
+constexpr std::size_t MIN_LOADABLE_KEY = 32;
 
 // A buffer that is wiped whenever it goes out of scope, whichever path
 // the run takes.
@@ -74,6 +76,10 @@ int seal_key() {
         return -1;
     }
     fprintf(stderr, "read %zd byte plaintext key\n", plaintext_size);
+    // Still sealed: older kernels load such keys, and callers may rely on it.
+    if (static_cast<std::size_t>(plaintext_size) < MIN_LOADABLE_KEY) {
+        fputs("WARNING: keys under 32 bytes do not load in Linux 6.12.103 and later\n", stderr);
+    }
     const std::span<const std::uint8_t> key(plaintext.bytes.data(),
                                             static_cast<std::size_t>(plaintext_size));
 

@@ -9,7 +9,7 @@
 
 namespace {
 
-const std::string COUNT_LINE = "read 4 byte plaintext key\n";
+const std::string COUNT_LINE = count_line(4);
 
 std::size_t count_of(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -93,6 +93,46 @@ TEST(Failures, KernelRefusals) {
         if (aead_made != std::string::npos) {
             EXPECT_LT(cipher_gone, aead_made);
         }
+    }
+}
+
+// From Linux 7.2 AF_ALG reaches no hardware driver, and the tool says so
+// after the refused call's own message. The kernel's release is laid over
+// /proc/sys/kernel/osrelease in a private mount namespace.
+TEST(Failures, KernelsWhoseAfAlgReachesNoHardware) {
+    std::string why;
+    if (!private_dev_available(&why)) {
+        GTEST_SKIP() << why;
+    }
+    const std::string question = "Is the NXP DCP driver loaded with null-key support?\n";
+    const std::string refused = "kcapi_cipher_setkey (zero-length) failed: -22\n" + question;
+    const std::string not_found = "kcapi_cipher_init(ecb(aes)) failed: -2\n";
+    const std::string cause = "AF_ALG reaches no hardware driver in Linux 7.2 and later: see "
+                              "\"Linux 7.2 and later\" in the README\n";
+    const std::vector<std::vector<std::string>> rows = {
+        // release, the failing call, what follows the count line
+        {"7.3.4-armmp", "kcapi_cipher_setkey=-22", refused + cause},
+        {"7.2.12", "kcapi_cipher_init=-2", not_found + cause},
+        {"8.0.1", "kcapi_cipher_setkey=-22", refused + cause},
+        {"7.1.9", "kcapi_cipher_setkey=-22", refused},
+        {"6.12.121", "kcapi_cipher_init=-2", not_found},
+        {"7.3.4", "kcapi_cipher_setkey=-1",
+         "kcapi_cipher_setkey (zero-length) failed: -1\n" + question +
+             "the null key needs root (CAP_SYS_ADMIN)\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row[0] + " " + row[1]);
+        run_options o;
+        o.pieces = {"abc\n"};
+        o.env = {{"KCAPI_DOUBLE_FAIL", row[1]}};
+        o.dev_layout = "echo " + row[0] +
+                       " >$D/release; mount --bind $D/release /proc/sys/kernel/"
+                       "osrelease; touch $D/urandom; mount --bind /dev/urandom $D/urandom;";
+        const auto r = run_tool(o);
+        const std::string no_hwrng = "WARNING: /dev/hwrng not available, using /dev/urandom\n";
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, COUNT_LINE + no_hwrng + no_hwrng + row[2]);
     }
 }
 

@@ -10,7 +10,7 @@
 
 namespace {
 
-const std::string COUNT_LINE = "read 4 byte plaintext key\n";
+const std::string COUNT_LINE = count_line(4);
 const std::string WARNING = "WARNING: /dev/hwrng not available, using /dev/urandom\n";
 const std::string URANDOM = "touch $D/urandom; mount --bind /dev/urandom $D/urandom;";
 const std::string HWRNG = "touch $D/hwrng; mount --bind /dev/urandom $D/hwrng;";

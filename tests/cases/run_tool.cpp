@@ -280,6 +280,11 @@ bool pty_available(std::string* why) {
     return false;
 }
 
+std::string count_line(std::size_t n) {
+    return "read " + std::to_string(n) + " byte plaintext key\n" +
+           (n < 32 ? "WARNING: keys under 32 bytes do not load in Linux 6.12.103 and later\n" : "");
+}
+
 std::string hwrng_warnings() {
     const int fd = open("/dev/hwrng", O_RDONLY);
     if (fd >= 0) {

@@ -45,3 +45,7 @@ bool pty_available(std::string* why);
 
 // The warnings the tool gives per run when this machine has no usable /dev/hwrng.
 std::string hwrng_warnings();
+
+// The tool's first lines for a key of n bytes: its length, and for a key
+// under 32 bytes the warning that newer kernels do not load it.
+std::string count_line(std::size_t n);

@@ -9,10 +9,6 @@
 
 namespace {
 
-std::string count_line(std::size_t n) {
-    return "read " + std::to_string(n) + " byte plaintext key\n";
-}
-
 bytes as_bytes(const std::string& s) {
     return {s.begin(), s.end()};
 }
@@ -121,6 +117,19 @@ TEST(Sealing, WarnsOnlyWhenTheDcpUsesItsTestKey) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, count_line(4) + hwrng_warnings() + (hw_key == zero_key ? warning : ""));
         EXPECT_EQ(open_blob(r.out, hw_key), as_bytes("abc\n"));
+    }
+}
+
+// Keys under 32 bytes are still sealed, with one warning, word for word.
+TEST(Sealing, ShortKeysAreSealedWithAWarning) {
+    const std::string warning =
+        "WARNING: keys under 32 bytes do not load in Linux 6.12.103 and later\n";
+    for (const std::size_t n : {1, 31, 32, 128}) {
+        SCOPED_TRACE(n);
+        const bytes key(n, 'k');
+        const auto r = run_tool(std::string(key.begin(), key.end()));
+        expect_sealed(r, key);
+        EXPECT_EQ(r.err.find(warning) != std::string::npos, n < 32);
     }
 }
 
