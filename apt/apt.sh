@@ -51,11 +51,12 @@ APT_DIR=${DCP_APT_DIR:-/var/cache/dcp-sealkey/apt}
 APT_MIRROR=${DCP_APT_MIRROR:-http://deb.debian.org/debian}
 APT_SECURITY_MIRROR=${DCP_APT_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
 # bookworm's suites serve every package; a newer suite only what they lack
-# (a newer kernel's source), so it ranks below them and lists amd64 alone,
-# whose index holds the architecture-independent packages too: four
-# architectures of trixie would double the lists and every look-up.
+# (the sources of the newest 6.12, in trixie-security, and of Linux 7.x), so
+# it ranks below them and lists amd64 alone, whose index holds the
+# architecture-independent packages too: four architectures of trixie would
+# double the lists and every look-up.
 APT_SUITES=(bookworm bookworm-updates bookworm-security bookworm-backports)
-APT_NEWER_SUITES=(trixie-backports)
+APT_NEWER_SUITES=(trixie-security trixie-backports)
 # Source packages: only QEMU's, from bookworm-backports.
 APT_SOURCE_SUITES=(bookworm-backports)
 # A partial update (an index failed every try) serves for an hour, so that
@@ -153,7 +154,7 @@ private_apt_version() {
 	local opts v
 	mapfile -t opts < <(private_apt_opts)
 	if [[ ${2:-} == newest ]]; then
-		v=$(apt-cache "${opts[@]}" madison "$1" 2>/dev/null | awk '{ print $3 }' | {
+		v=$(apt-cache "${opts[@]}" madison "$1" 2>/dev/null | awk '/Packages$/ { print $3 }' | {
 			best=
 			while read -r v; do
 				[[ -n $best ]] && dpkg --compare-versions "$v" le "$best" || best=$v

@@ -25,6 +25,8 @@ TEST_KEY = ("WARNING: the DCP uses its test key: this device is neither in secur
             "trusted mode\n")
 NO_NULL_KEY = ("kcapi_cipher_setkey (zero-length) failed: -22\n"
                "Is the NXP DCP driver loaded with null-key support?\n")
+NO_HARDWARE = ('AF_ALG reaches no hardware driver in Linux 7.2 and later: see '
+               '"Linux 7.2 and later" in the README\n')
 NOT_ROOT = ("kcapi_cipher_setkey (zero-length) failed: -1\n"
             "Is the NXP DCP driver loaded with null-key support?\n"
             "the null key needs root (CAP_SYS_ADMIN)\n")
@@ -92,8 +94,15 @@ STACK = Boot("stack", (
          "want 16\n", opens=None, setkeys=0, before=unload("virtio_rng")),
 ))
 
-# The blob of every key length; the 32-byte one is handed on to later boots.
-SEALED = {n: Seal(f"len_{n}", n, hand_on=n == 32) for n in range(1, 129)}
+# The blob of every key length; some are handed on to later boots, and to
+# the rows of newer kernels.
+HANDED_ON = (32, 48, 64, 96, 128)
+SEALED = {n: Seal(f"len_{n}", n, hand_on=n in HANDED_ON) for n in range(1, 129)}
+# One hex digit changed in each field of the 32-byte key's blob. Header and
+# length faults are caught before any decryption; the rest by the GCM tag.
+# Only the nonce's first 12 bytes reach gcm(aes).
+TAMPERED = (("version", 1, INVAL), ("wrapped_key", 10, BADMSG), ("nonce", 34, BADMSG),
+            ("length", 66, INVAL), ("ciphertext", 74, BADMSG), ("tag", -1, BADMSG))
 README_SEALED = Seal("readme", 32, stdin="readme")
 
 TRUSTED = Boot("trusted", (
@@ -101,13 +110,8 @@ TRUSTED = Boot("trusted", (
     *[case for n, sealed in SEALED.items()
       for case in (sealed, Trust(f"len_{n}", load=sealed, holds=sealed))],
     Board("board_ok", "board check passed"),
-    # One hex digit changed in each field of the 32-byte key's blob. Header
-    # and length faults are caught before any decryption; the rest by the
-    # GCM tag. Only the nonce's first 12 bytes reach gcm(aes).
     *[Trust(f"tamper_{field}", load=SEALED[32], flip=digit, refused=error)
-      for field, digit, error in (("version", 1, INVAL), ("wrapped_key", 10, BADMSG),
-                                  ("nonce", 34, BADMSG), ("length", 66, INVAL),
-                                  ("ciphertext", 74, BADMSG), ("tag", -1, BADMSG))],
+      for field, digit, error in TAMPERED],
     Trust("tamper_cut", load=SEALED[32], cut=True, refused=INVAL),
     Trust("kernel_new", new=32, opens="unique"),
     # The README's own sealing and loading commands.
@@ -180,19 +184,50 @@ TESTKEY = Boot("testkey", (
 # A second board, whose UNIQUE key differs, refuses the first board's blob.
 BINDING = Boot("binding", (
     Step(dcp_up(), trusted_up()),
-    Trust("other_board", handed=SEALED[32], refused=BADMSG, says="Unwrap of DCP payload failed"),
+    Trust("other_board", load=SEALED[32], handed=True, refused=BADMSG,
+          says="Unwrap of DCP payload failed"),
     Step(unload("encrypted_keys", "trusted"), DCP_DOWN),
 ), keys=Keys(unique="EMULATED_OTHER_UNIQUE_KEY"))
 
-# The extended self-tests, turned on at run time, refuse the null key's
-# minimum key size of 0, so "ecb(aes)" falls back to the generic AES, which
-# refuses a zero-length key. Turned on once, before the first userland.
-EXTRATESTS = Boot("extratests", (
-    Step(once("extratests", SLOW_SELFTESTS_ON, dcp_up())),
-    SelfTests("extratests", {
-        "ecb-aes-dcp": "unknown", "cbc-aes-dcp": "unknown", "ecb-paes-dcp": "passed",
-        "cbc-paes-dcp": "passed", "sha1-dcp": "race", "sha256-dcp": "race"}, says=(
-        "alg: skcipher: min keysize for ecb-aes-dcp (0) doesn't match generic impl (16)",
-        "alg: self-tests for ecb(aes) using ecb-aes-dcp failed (rc=-22)")),
-    Seal("extratests_seal", 32, rc=1, err=READ(32) + NO_NULL_KEY, opens=None, setkeys=None),
+
+
+def extratests(refused):
+    """The extended self-tests, turned on at run time, refuse the null key's
+    minimum key size of 0, so "ecb(aes)" falls back to the generic AES,
+    which refuses a zero-length key: the tool says `refused`. Turned on
+    once, before the first userland."""
+    return Boot("extratests", (
+        Step(once("extratests", SLOW_SELFTESTS_ON, dcp_up())),
+        SelfTests("extratests", {
+            "ecb-aes-dcp": "unknown", "cbc-aes-dcp": "unknown", "ecb-paes-dcp": "passed",
+            "cbc-paes-dcp": "passed", "sha1-dcp": "race", "sha256-dcp": "race"}, says=(
+            "alg: skcipher: min keysize for ecb-aes-dcp (0) doesn't match generic impl (16)",
+            "alg: self-tests for ecb(aes) using ecb-aes-dcp failed (rc=-22)")),
+        Seal("extratests_seal", 32, rc=1, err=READ(32) + refused, opens=None, setkeys=None),
+    ))
+
+
+EXTRATESTS = extratests(NO_NULL_KEY)
+
+# Linux 7.2 and later, where AF_ALG reaches no hardware driver: the tool
+# fails, as root and as any other user, and says why; the patched driver
+# still passes its self-tests; the kernel's own trusted keys on the stock
+# driver load what the tool sealed on Linux 6.12 (handed on by that row),
+# and refuse it tampered; and the README's way for these kernels, the
+# kernel's encrypted keys under a DCP trusted key, opens a disk.
+LATER = Boot("later", (
+    Step(dcp_up()),
+    SelfTests("selftest", SELFTESTS),
+    Step(DCP_DOWN, DCP_STOCK, trusted_up()),
+    *[Seal(f"seal_{n}", n, rc=1, err=READ(n) + NO_NULL_KEY + NO_HARDWARE, opens=None,
+           setkeys=None) for n in (1, 32, 128)],
+    Seal("seal_as_nobody", 32, stdin="nobody", rc=1, opens=None, setkeys=None,
+         err=READ(32) + 2 * NO_HWRNG + "kcapi_cipher_init(ecb(aes)) failed: -2\n" + NO_HARDWARE),
+    *[Trust(f"len_{n}", load=SEALED[n], handed=True, holds=SEALED[n]) for n in HANDED_ON],
+    *[Trust(f"tamper_{field}", load=SEALED[32], handed=True, flip=digit, refused=error)
+      for field, digit, error in TAMPERED],
+    Trust("kernel_new", new=32, opens="unique"),
+    Board("board_later", "cause: AF_ALG reaches no hardware driver"),
+    Using("encrypted_disk", section="Linux 7.2 and later", key="encrypted disk"),
+    Step(unload("encrypted_keys", "trusted"), DCP_DOWN),
 ))

@@ -151,6 +151,8 @@ class SourceKernel(Kernel):
     late: str = ""
     dtb: str = ""
     slow_tests: str = "noextratests"
+    # The suite of the source: "" the candidate, "newest" the newest of all.
+    suite: str = ""
     fixture = "vm_packages"  # the CTest fixture that builds the Debian packages
 
     def fetch(self, work, userlands):
@@ -159,7 +161,8 @@ class SourceKernel(Kernel):
               f"{self.cross}gcc not found (cmake/install-cross-deps.sh installs it)")
         apt(work, "private_apt_update")
         self.busybox_arch = userlands[0]
-        self.package = apt(work, "private_apt_version", self.source)
+        self.package = apt(work, "private_apt_version", self.source,
+                           *([self.suite] if self.suite else []))
         self.src = f"{CACHE}/{self.source}-{self.package}/src"
         release = self.package.split("-")[0]
         self.version = f"{release} ({self.source} {self.package})"

@@ -172,8 +172,7 @@ def open_blobs(found, blob_open):
 
 @dataclasses.dataclass
 class Result:
-    name: str  # USERLAND.CASE KIND, as reported
-    case: str
+    name: str  # USERLAND.CASE TAG, as reported
     failures: list
     summary: str
 
@@ -185,9 +184,13 @@ class Context:
     opened: dict  # open_blobs()
     userland: str
     counts_setkeys: bool  # whether the DCP counts its zero-length setkeys
+    loads: range  # the key lengths that the kernel's trusted keys load
+    handed: dict  # the records that earlier boots handed on, by ID
 
-    def record(self, case):
-        return self.found.get(f"{self.userland}.{case.name}.{case.tag}")
+    def record(self, case, handed=True):
+        """A case's record in this boot, else one handed on to it."""
+        key = f"{self.userland}.{case.name}.{case.tag}"
+        return self.found.get(key, self.handed.get(key) if handed else None)
 
     def opening(self, blob, key, failures):
         """The key sealed in blob, which must open under key and no other
@@ -201,8 +204,8 @@ class Context:
 
 class Case:
     """A kind of case. shell: the functions its action uses; readme: the
-    README's sh blocks it runs, {file in /readme: (section, n)}; tag: its
-    kind's word in IDs and results."""
+    README's sh blocks it runs, {file in /readme: (section, n)}, which a
+    case may set for itself; tag: its kind's word in IDs and results."""
     shell, readme, tag = "", {}, "case"
 
     def __init__(self, name):
@@ -217,10 +220,10 @@ class Case:
         raise NotImplementedError
 
     def results(self, context):
-        fields, name = context.record(self), f"{context.userland}.{self.name} {self.tag}"
+        fields, name = context.record(self, False), f"{context.userland}.{self.name} {self.tag}"
         failures, summary = self.judge(fields, context) if fields else (
             ["no result in the console log"], "")
-        return [Result(name, self.name, failures, summary)]
+        return [Result(name, failures, summary)]
 
     def handed_on(self, context):
         """What it hands on to later boots, if anything."""
@@ -245,7 +248,10 @@ class Step(Case):
         return []
 
 
-READ = "read {} byte plaintext key\n".format
+def READ(n):
+    """The tool's first lines for a key of n bytes."""
+    return f"read {n} byte plaintext key\n" + (
+        "WARNING: keys under 32 bytes do not load in Linux 6.12.103 and later\n" if n < 32 else "")
 
 
 class Seal(Case):
@@ -292,7 +298,8 @@ by_readme() {
         self.key, self.stdin, self.rc, self.opens, self.setkeys = key, stdin, rc, opens, setkeys
         self.err = READ(key if isinstance(key, int) else len(key)) if err is None else err
         self.before, self.after, self.hand_on = before, after, hand_on
-        self.blob = f"/tmp/out.$u.{name}.{self.tag}"
+        self.blob = f"/tmp/out.$u.{name}.{self.tag}"  # in its own boot
+        self.handed_blob = f"/handed/$u.{name}.{self.tag}"  # in a later one
 
     def action(self):
         make = (f"head -c {self.key} /dev/urandom" if isinstance(self.key, int) else
@@ -330,8 +337,7 @@ by_readme() {
             f", kernel result {result.group(1)}" if result else "")
 
     def handed_on(self, context):
-        fields = context.record(self)
-        return fields["out"] if self.hand_on and fields else None
+        return context.record(self, False) if self.hand_on else None
 
 
 INVAL, BADMSG = "Invalid argument", "Bad message"
@@ -356,14 +362,15 @@ def hmac_holds(enc, key):
 class Trust(Case):
     """A trusted key of the kernel's trusted keys: loaded from the blob of
     Seal case `load` (one hex digit changed at `flip`, or cut short by a
-    byte) or of one handed on from an earlier boot (`handed`); made by the
-    kernel (`new` bytes); the key NAME that the README's commands added
-    (`readme`); or, with `start`, the trusted module itself loaded with
-    those parameters. Expected refused with an error text; or loaded,
-    holding the blob and key of Seal case `holds`, or with its own blob
-    opening under key `opens` alone, and proven to hold those bytes by the
-    HMAC of an encrypted key made over it. `says`: what the kernel must
-    have logged. `before` runs first."""
+    byte), sealed in this boot or handed on from an earlier one (`handed`);
+    made by the kernel (`new` bytes); the key NAME that the README's
+    commands added (`readme`); or, with `start`, the trusted module itself
+    loaded with those parameters. Expected refused with an error text; or
+    loaded, holding the blob and key of Seal case `holds`, or with its own
+    blob opening under key `opens` alone, and proven to hold those bytes by
+    the HMAC of an encrypted key made over it. A key of a length that the
+    machine's kernel does not load must be refused with "Invalid argument".
+    `says`: what the kernel must have logged. `before` runs first."""
     tag = "trust"
     shell = r"""
 trust() {
@@ -395,14 +402,14 @@ flip() {
 cut_short() { awk '{ printf "%s", substr($0, 1, length($0) - 2) }' "$1"; }
 """
 
-    def __init__(self, name, load=None, flip=None, cut=False, handed=None, new=None, readme=False,
+    def __init__(self, name, load=None, flip=None, cut=False, handed=False, new=None, readme=False,
                  start=(), before="", refused=None, holds=None, opens=None, says=None):
         super().__init__(name)
-        blob = load and (f"$(flip {flip} {load.blob})" if flip is not None else
-                         f"$(cut_short {load.blob})" if cut else f"$(cat {load.blob})")
+        path = load and (load.handed_blob if handed else load.blob)
+        blob = load and (f"$(flip {flip} {path})" if flip is not None else
+                         f"$(cut_short {path})" if cut else f"$(cat {path})")
         self.adding = "; ".join(filter(None, (before, (
             f'trust "load {blob}"' if load else
-            f'trust "load $(cat /handed/{handed.name}.$u)"' if handed else
             f'trust "new {new}"' if new else
             "keyctl search @u trusted NAME >/dev/null 2>/tmp/kerr; trusted NAME $?" if readme else
             f"dmesg -c >/dev/null; rc=0; insmod /mod/trusted.ko {' '.join(start)} 2>/tmp/kerr "
@@ -416,15 +423,17 @@ cut_short() { awk '{ printf "%s", substr($0, 1, length($0) - 2) }' "$1"; }
         err, rc = " ".join(fields["err"].split()), fields["rc"]
         failures = [f'the kernel did not log "{self.says}"'] * bool(
             self.says and self.says not in fields["dmesg"])
-        if self.refused:
-            failures += ([f'loaded, want a refusal with "{self.refused}"'] if rc == "0" else
-                         [f'refused with "{err}", want "{self.refused}"'] * (self.refused not in err))
+        sealed = (context.record(self.holds) or {}) if self.holds else {}
+        refused = self.refused or (INVAL if "key" in sealed and
+                                   len(sealed["key"]) // 2 not in context.loads else None)
+        if refused:
+            failures += ([f'loaded, want a refusal with "{refused}"'] if rc == "0" else
+                         [f'refused with "{err}", want "{refused}"'] * (refused not in err))
         elif rc != "0":
             failures.append(f"not loaded (exit {rc}): {err}; kernel: {' '.join(fields['dmesg'].split())}")
         else:
             blob = fields["blob"].strip()
             if self.holds:
-                sealed = context.record(self.holds) or {}
                 key = sealed.get("key")
                 failures += ["the trusted key holds another blob than the one sealed"] * (
                     blob != sealed.get("out", "").strip())
@@ -496,11 +505,12 @@ board() {
 
 
 class Using(Case):
-    """The README's "Using the key" over a RAM disk, each block as written:
-    seal a disk key, open the mapping, write through it, close it, open it
-    again from the blob, read the data back; the disk must not hold the
-    data in clear."""
-    tag, readme = "using", {f"using.{n}": ("Using the key", n) for n in (1, 2, 3)}
+    """A README section's three blocks over a RAM disk, as written: seal a
+    disk key (1), open the mapping (2), write through it, close it (3), so
+    that the key `key` (TYPE NAME) is gone, open it again from the blobs
+    (2), read the data back, close it (3); the disk must not hold the data
+    in clear. The section: "Using the key", or `section`."""
+    tag = "using"
     shell = r"""
 using() {
 	rm -rf /tmp/using && mkdir /tmp/using
@@ -508,24 +518,29 @@ using() {
 	head -c 65536 /dev/urandom >/tmp/data
 	: >/tmp/uout
 	steps=
-	block() { (cd /tmp/using && sh -e "/readme/using.$1") >>/tmp/uout 2>&1; }
-	block 1 && steps=sealed &&
-		block 2 && steps="$steps,opened" &&
+	block() { (cd /tmp/using && sh -e "/readme/$2.$1") >>/tmp/uout 2>&1; }
+	block 1 "$2" && steps=sealed &&
+		block 2 "$2" && steps="$steps,opened" &&
 		dd if=/tmp/data of=/dev/mapper/secret bs=4096 conv=fsync 2>>/tmp/uout &&
 		steps="$steps,written" &&
-		block 3 && steps="$steps,closed" &&
-		! keyctl search @u trusted disk >/dev/null 2>&1 && steps="$steps,unlinked" &&
-		block 2 && steps="$steps,reopened" &&
+		block 3 "$2" && steps="$steps,closed" &&
+		! keyctl search @u $1 >/dev/null 2>&1 && steps="$steps,unlinked" &&
+		block 2 "$2" && steps="$steps,reopened" &&
 		head -c 65536 /dev/mapper/secret >/tmp/back && steps="$steps,read" &&
-		block 3 && steps="$steps,closed"
+		block 3 "$2" && steps="$steps,closed"
 	head -c 65536 "$DISK" >/tmp/raw
 	record "$N" steps="$steps" same="$(cmp -s /tmp/data /tmp/back && echo yes)" \
 		raw_is_data="$(cmp -s /tmp/data /tmp/raw && echo yes)" out=@/tmp/uout
 }
 """
 
+    def __init__(self, name, section="Using the key", key="trusted disk"):
+        super().__init__(name)
+        self.key, self.file = key, re.sub(r"\W+", "-", section.lower())
+        self.readme = {f"{self.file}.{n}": (section, n) for n in (1, 2, 3)}
+
     def action(self):
-        return f"{load('dm-crypt')}; using; {unload('dm_crypt')}"
+        return f"{load('dm-crypt')}; using '{self.key}' {self.file}; {unload('dm_crypt')}"
 
     def judge(self, fields, context):
         return [message for bad, message in (
@@ -631,16 +646,21 @@ def guest_cases(cases):
 
 def readme_blocks(cases):
     """The README blocks that the cases run: {file in /readme: (section, n)}."""
-    return {f: block for case in cases for k in case.kinds() for f, block in k.readme.items()}
+    return {f: block for case in cases for part in getattr(case, "cases", [case])
+            for f, block in part.readme.items()}
 
 
-def judge(cases, found, userlands, opened, counts_setkeys):
-    """The results of a boot's cases, in order, for each userland."""
-    return [r for u in userlands
-            for case in cases for r in case.results(Context(found, opened, u, counts_setkeys))]
+def judge(cases, contexts):
+    """The results of a boot's cases, in order, for each userland's Context."""
+    return [r for context in contexts for case in cases for r in case.results(context)]
 
 
-def handed_on(cases, found, userlands, opened):
-    """What the cases hand on to later boots: {file in /handed: text}."""
-    return {f"{case.name}.{u}": text for case in cases for u in userlands
-            for text in [case.handed_on(Context(found, opened, u, False))] if text is not None}
+def handed_on(cases, contexts):
+    """The records that the cases hand on to later boots, by ID."""
+    return {f"{c.userland}.{case.name}.{case.tag}": record for c in contexts for case in cases
+            for record in [case.handed_on(c)] if record is not None}
+
+
+def handed_files(handed):
+    """What the guest gets of the records handed on: {file in /handed: blob}."""
+    return {key: record["out"] for key, record in handed.items()}
