@@ -37,8 +37,11 @@ native=$(dpkg --print-architecture)
 # Where a partial update is remembered: not in the machine's apt state.
 partial=/var/cache/dcp-sealkey/host-apt-partial
 
-# A stamp of the same architectures: one added since needs its lists.
-archs="architectures: $native $(dpkg --print-foreign-architectures | paste -sd ' ')"
+# A stamp of the same sources and architectures: anything added since
+# needs its lists.
+eval "$(apt-config shell list Dir::Etc::sourcelist/f parts Dir::Etc::sourceparts/d)"
+archs="sources: $({ dpkg --print-architecture; dpkg --print-foreign-architectures
+	cat "$list" "$parts"/*.list "$parts"/*.sources || true; } 2>/dev/null | sha256sum | cut -c1-16)"
 failed=
 if [[ -f $partial && $(head -n 1 "$partial") == "$archs" &&
 	-n $(find "$partial" -mmin -"$APT_PARTIAL_MINUTES") ]]; then
@@ -116,7 +119,7 @@ hold() {
 		if [[ -z $best ]]; then
 			echo "no-common $name: $(policy "${archs[@]}" | awk '$2 == "offers" {
 				a = $1; sub(/.*:/, "", a); v[a] = v[a] " " $3 }
-				END { for (a in v) printf "%s offers%s; ", a, v[a] }')"
+				END { for (a in v) printf "%s%s offers%s", sep++ ? "; " : "", a, v[a] }')"
 			continue
 		fi
 		printf 'Package: %s:any\nPin: version %s\nPin-Priority: 1001\n\n' "$name" "$best" >>"$pins"
