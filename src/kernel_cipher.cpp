@@ -5,12 +5,10 @@
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <fcntl.h>
 #include <kcapi.h>
-#include <memory>
-#include <string_view>
+#include <span>
 #include <unistd.h>
 
 namespace {
@@ -46,14 +44,7 @@ using aead_handle = kcapi_handle_owner<kcapi_aead_destroy>;
 constexpr unsigned SOFTWARE_ONLY_MAJOR = 7;
 constexpr unsigned SOFTWARE_ONLY_MINOR = 2;
 constexpr std::size_t RELEASE_SIZE = 65; // as in struct utsname
-
-// The leading number of text, or false.
-bool number_of(std::string_view text, unsigned& value) {
-    const std::string_view digits = text.substr(0, text.find_first_not_of("0123456789"));
-    return !digits.empty() &&
-           std::from_chars(std::to_address(digits.begin()), std::to_address(digits.end()), value)
-                   .ec == std::errc();
-}
+constexpr unsigned DECIMAL = 10;
 
 bool af_alg_reaches_no_hardware() {
     std::array<char, RELEASE_SIZE> release{};
@@ -63,16 +54,23 @@ bool af_alg_reaches_no_hardware() {
     }
     const ssize_t got = read(fd, release.data(), release.size());
     close(fd);
-    const std::string_view text(release.data(), got > 0 ? static_cast<std::size_t>(got) : 0);
+    // The release's first two numbers: "7.3.4-armmp" is 7 and 3. No
+    // std::string_view here: its checks would throw, and link libstdc++.
     unsigned major = 0;
     unsigned minor = 0;
-    const std::size_t dot = text.find('.');
-    if (dot == std::string_view::npos || !number_of(text, major) ||
-        !number_of(text.substr(dot + 1), minor)) {
-        return false;
+    bool in_minor = false;
+    for (const char c : std::span(release).first(got > 0 ? static_cast<std::size_t>(got) : 0)) {
+        if (c == '.' && !in_minor) {
+            in_minor = true;
+        } else if (c >= '0' && c <= '9') {
+            unsigned& number = in_minor ? minor : major;
+            number = number * DECIMAL + static_cast<unsigned>(c - '0');
+        } else {
+            break;
+        }
     }
-    return major > SOFTWARE_ONLY_MAJOR ||
-           (major == SOFTWARE_ONLY_MAJOR && minor >= SOFTWARE_ONLY_MINOR);
+    return in_minor && (major > SOFTWARE_ONLY_MAJOR ||
+                        (major == SOFTWARE_ONLY_MAJOR && minor >= SOFTWARE_ONLY_MINOR));
 }
 
 void explain_no_hardware() {
