@@ -59,12 +59,12 @@ bool af_alg_reaches_no_hardware() {
     unsigned major = 0;
     unsigned minor = 0;
     bool in_minor = false;
-    for (const char c : std::span(release).first(got > 0 ? static_cast<std::size_t>(got) : 0)) {
-        if (c == '.' && !in_minor) {
+    for (const char digit : std::span(release).first(got > 0 ? static_cast<std::size_t>(got) : 0)) {
+        if (digit == '.' && !in_minor) {
             in_minor = true;
-        } else if (c >= '0' && c <= '9') {
+        } else if (digit >= '0' && digit <= '9') {
             unsigned& number = in_minor ? minor : major;
-            number = number * DECIMAL + static_cast<unsigned>(c - '0');
+            number = number * DECIMAL + static_cast<unsigned>(digit - '0');
         } else {
             break;
         }
