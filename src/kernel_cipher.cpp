@@ -59,12 +59,13 @@ bool af_alg_reaches_no_hardware() {
     unsigned major = 0;
     unsigned minor = 0;
     bool in_minor = false;
-    for (const char digit : std::span(release).first(got > 0 ? static_cast<std::size_t>(got) : 0)) {
-        if (digit == '.' && !in_minor) {
+    for (const char character :
+         std::span(release).first(got > 0 ? static_cast<std::size_t>(got) : 0)) {
+        if (character == '.' && !in_minor) {
             in_minor = true;
-        } else if (digit >= '0' && digit <= '9') {
+        } else if (character >= '0' && character <= '9') {
             unsigned& number = in_minor ? minor : major;
-            number = number * DECIMAL + static_cast<unsigned>(digit - '0');
+            number = number * DECIMAL + static_cast<unsigned>(character - '0');
         } else {
             break;
         }
