@@ -42,6 +42,15 @@ apt_failures() {
 	grep -q '^[EW]: Failed to fetch' "$1" || grep '^E: ' "$1" | head -n 1
 }
 
+# The newest of the Debian versions on standard input, one a line.
+newest_version() {
+	local best='' v
+	while read -r v; do
+		[[ -n $best ]] && dpkg --compare-versions "$v" le "$best" || best=$v
+	done
+	echo "$best"
+}
+
 # --- the private configuration ---------------------------------------------
 # Its own sources, lists, dpkg status and package cache under APT_DIR, for
 # every architecture the tests run; the machine's own sources, preferences
@@ -154,13 +163,8 @@ private_apt_version() {
 	local opts v
 	mapfile -t opts < <(private_apt_opts)
 	if [[ ${2:-} == newest ]]; then
-		v=$(apt-cache "${opts[@]}" madison "$1" 2>/dev/null | awk '/Packages$/ { print $3 }' | {
-			best=
-			while read -r v; do
-				[[ -n $best ]] && dpkg --compare-versions "$v" le "$best" || best=$v
-			done
-			echo "$best"
-		})
+		v=$(apt-cache "${opts[@]}" madison "$1" 2>/dev/null | awk '/Packages$/ { print $3 }' |
+			newest_version)
 	else
 		[[ -z ${2:-} ]] || opts+=(-o "APT::Default-Release=$2")
 		v=$(apt-cache "${opts[@]}" policy "$1" 2>/dev/null | sed -n 's/^ *Candidate: //p' | head -n 1)

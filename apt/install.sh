@@ -106,16 +106,13 @@ held() {
 # preferences file. Prints "held NAME VERSION CANDIDATES", or "no-common
 # NAME: WHAT EACH ARCHITECTURE OFFERS".
 hold() {
-	local archs name version best
+	local archs name best
 	while read -ra archs; do
 		name=${archs[0]%%:*}
 		[[ " $* " == *" $name "* ]] || continue
-		best=
-		while read -r version; do
-			[[ -n $best ]] && dpkg --compare-versions "$version" le "$best" || best=$version
-		done < <(policy "${archs[@]}" | awk -v n="${#archs[@]}" '
+		best=$(policy "${archs[@]}" | awk -v n="${#archs[@]}" '
 			$2 == "offers" && !seen[$1 " " $3]++ { count[$3]++ }
-			END { for (v in count) if (count[v] == n) print v }')
+			END { for (v in count) if (count[v] == n) print v }' | newest_version)
 		if [[ -z $best ]]; then
 			echo "no-common $name: $(policy "${archs[@]}" | awk '$2 == "offers" {
 				a = $1; sub(/.*:/, "", a); v[a] = v[a] " " $3 }

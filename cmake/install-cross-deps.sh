@@ -41,8 +41,8 @@ die() {
 	echo "install-cross-deps.sh: $*" >&2
 	exit 1
 }
-# shellcheck source=../apt/apt.sh
 APT_LOG=${DCP_APT_LOG:-/dev/null}
+# shellcheck source=../apt/apt.sh
 . "$top/apt/apt.sh"
 private_apt_update
 version=$(private_apt_version libssl-dev:armel)

@@ -15,9 +15,9 @@
 # from bookworm-backports, unpacked into the cache and never installed.
 # Everything is fetched through the project's private apt configuration
 # (apt/apt.sh, the one the tests use) into the cache,
-# /var/cache/dcp-sealkey/vm or $DCP_VM_CACHE (a 40 MB download). The source and build trees stay in OUTDIR/src and
-# OUTDIR/build (about 360 MB in all); nothing is written inside the
-# repository.
+# /var/cache/dcp-sealkey/vm or $DCP_VM_CACHE (a 40 MB download). The source
+# and build trees stay in OUTDIR/src and OUTDIR/build (about 360 MB in all);
+# nothing is written inside the repository.
 # Root is needed only to install the build packages (apt/install.sh,
 # through sudo otherwise) and for the first fetch (through sudo when the cache
 # is not writable). OUTDIR/stamp records the source version and hashes of the

@@ -97,7 +97,7 @@ class TestModule(Dcp):
         check(run_logged(kernel.module_make() + [f"M={d}", "modules"], f"{work}/module.log") == 0,
               f"building the test module failed, see {work}/module.log")
         shutil.copy(f"{d}/dcp_nullkey.ko", f"{root}/mod/")
-        if getattr(kernel, "src", None):
+        if kernel.src:
             build_drivers(kernel, work, ("nullkey",))
         return Drivers(null_key="dcp_nullkey", loaded="dcp_nullkey", test_key_args="zero_key=1",
                        setkeys="/sys/module/dcp_nullkey/parameters/zero_length_setkeys")

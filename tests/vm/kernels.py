@@ -25,7 +25,8 @@ class Kernel:
     fixture = ""  # a CTest fixture that must have run first
     version = "?"
     slow_tests = "noextratests"  # cryptomgr's switch that keeps its slow tests off
-    # And cross: the prefix of the compiler of the guest's programs.
+    cross = ""  # the prefix of the compiler of the guest's programs
+    src = ""  # the kernel's source tree, where it is built from one
     hwrng_modules = ()  # what the guest loads to bring up /dev/hwrng
 
     def fetch(self, work, userlands):
@@ -61,7 +62,6 @@ class DebianImage(Kernel):
                       "crypto_user", "ecb", "gf128mul", "ghash-generic", "ctr", "gcm")
     # The Arm kernels build in what the first six bring up: virtio and its RNG.
     hwrng_modules = property(lambda self: self.modules[:6])
-    cross = ""
 
     def fetch(self, work, userlands):
         install(work, "qemu-system-x86")
@@ -105,6 +105,7 @@ class DebianImage(Kernel):
         found = sorted(os.path.basename(f)[:-3] for f in glob.glob(f"{self.dir}/*.ko"))
         check(found == sorted(self.modules), f"linux-image-{self.release}: modules {found}")
         build_once(self.headers, headers)
+
         def busybox_only(d):
             download([f"busybox-static={busybox}"], ["./bin/busybox"], d)
             shutil.move(f"{d}/x/bin/busybox", f"{d}/busybox")
@@ -136,7 +137,7 @@ class DebianImage(Kernel):
         return (["kvm"] if os.environ.get("DCP_VM_ACCEL") == "kvm" else []) + ["tcg"]
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(kw_only=True)
 class SourceKernel(Kernel):
     """Linux from a Debian linux-source package, built from allnoconfig and
     the fragments in kernel/ (every line checked in the .config), with a
