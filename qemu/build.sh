@@ -5,8 +5,10 @@
 # series in qemu/patches/ (NNNN-*.patch, applied in order: the series adds
 # mcimx6ull-evk and its DCP; its cover letter, 0000-cover-letter.patch, has
 # no diff and is left out), and the series' qtest tests/qtest/imx_dcp-test.
+# With --fuzz, builds QEMU's libFuzzer target qemu-fuzz-arm instead, with
+# clang, ASan and UBSan (qemu/fuzz.sh runs it).
 #
-#   bash qemu/build.sh OUTDIR
+#   bash qemu/build.sh [--fuzz] OUTDIR
 #   OUTDIR/qemu-system-arm -M mcimx6ull-evk -nographic -kernel zImage ...
 #   QTEST_QEMU_BINARY=OUTDIR/qemu-system-arm OUTDIR/imx_dcp-test
 #
@@ -25,7 +27,8 @@
 # is not writable). OUTDIR/stamp records the source version and hashes of the
 # series and of the build settings: while they match, a run builds nothing;
 # when they change, src and build are wiped and QEMU is built afresh (3.5
-# minutes on two idle cores). DCP_QEMU_PATCHES names another series folder.
+# minutes on two idle cores; --fuzz: 7). DCP_QEMU_PATCHES names another
+# series folder.
 set -euo pipefail
 export LC_ALL=C
 
@@ -70,7 +73,19 @@ if [[ $# -eq 2 && $1 == --fetch ]]; then
 	FETCH_ONLY=1
 	CACHE=$2
 else
-	[[ $# -eq 1 && -n $1 ]] || die "usage: $0 OUTDIR"
+	if [[ $# -eq 2 && $1 == --fuzz ]]; then
+		# libclang-rt holds libFuzzer and the sanitizers' runtimes; llvm-14
+		# the coverage tools that read what the run's profile counted.
+		DEPS+=(clang-14 libclang-rt-14-dev llvm-14)
+		CC=clang-14
+		CONFIGURE+=(--cc=clang-14 --cxx=clang++-14 --enable-fuzzing --enable-asan --enable-ubsan
+			"--extra-cflags=-fprofile-instr-generate -fcoverage-mapping"
+			--extra-ldflags=-fprofile-instr-generate)
+		PRODUCT=qemu-fuzz-arm
+		QTEST=
+		shift
+	fi
+	[[ $# -eq 1 && -n $1 ]] || die "usage: $0 [--fuzz] OUTDIR"
 	mkdir -p "$1" || die "cannot make $1"
 	OUTDIR=$(cd "$1" && pwd)
 	# A stale build is wiped, so OUTDIR is empty or one this script built in.
