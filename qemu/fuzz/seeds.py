@@ -2,7 +2,8 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
 """Writes the seed corpus of generic-fuzz-imx-dcp into qemu/fuzz/corpus/:
-one input per operation that the DCP model runs, alone and chained.
+one input per operation that the DCP model runs, alone and chained. The
+corpus also keeps the inputs of past findings, which this leaves alone.
 
 An input is generic-fuzz's list of commands, split by "FUZZ": MMIO writes
 and reads of the DCP's registers, DMA patterns and clock steps. generic-fuzz
