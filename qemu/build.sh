@@ -20,13 +20,13 @@
 # Everything is fetched through the project's private apt configuration
 # (apt/apt.sh, the one the tests use) into the cache,
 # /var/cache/dcp-sealkey/vm or $DCP_VM_CACHE (a 40 MB download). The source
-# and build trees stay in OUTDIR/src and OUTDIR/build (about 360 MB in all);
-# nothing is written inside the repository.
+# and build trees stay in OUTDIR/src and OUTDIR/build (about 380 MB in all;
+# --fuzz: 960 MB); nothing is written inside the repository.
 # Root is needed only to install the build packages (apt/install.sh,
 # through sudo otherwise) and for the first fetch (through sudo when the cache
 # is not writable). OUTDIR/stamp records the source version and hashes of the
 # series and of the build settings: while they match, a run builds nothing;
-# when they change, src and build are wiped and QEMU is built afresh (3.5
+# when they change, src and build are wiped and QEMU is built afresh (5
 # minutes on two idle cores; --fuzz: 7). DCP_QEMU_PATCHES names another
 # series folder.
 set -euo pipefail
