@@ -64,8 +64,10 @@ pins=$(mktemp)
 trap 'rm -f "$pins" "${APT_OUT:-}"' EXIT
 
 # Whether apt can install the packages, pinned by $pins; apt's words in $plan.
+# Downgrades pass in the simulation alone, so that they show and are refused
+# below with their versions; the real install never allows them.
 plan() {
-	plan=$("${install[@]}" -s -o "Dir::Etc::Preferences=$pins" 2>&1)
+	plan=$("${install[@]}" -s --allow-downgrades -o "Dir::Etc::Preferences=$pins" 2>&1)
 }
 
 # apt-cache policy for each name:arch given, as "name:arch FIELD VALUE"
@@ -159,7 +161,7 @@ if ! plan; then
 	done
 	plan || {
 		echo "$plan" >&2
-		grep '^no-common' <<<"$chosen" | sed 's/^no-common /install: no version of /' >&2
+		grep '^no-common' <<<"$chosen" | sed 's/^no-common /install: no version of /' >&2 || true
 		die "apt cannot install ${missing[*]}"
 	}
 	held_line="install: ${failed:+the lists lack $failed; }Multi-Arch: same packages held at one version on every architecture: $(
