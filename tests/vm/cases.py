@@ -252,6 +252,6 @@ LATER = Boot("later", (
       for field, digit, error in TAMPERED],
     Trust("kernel_new", new=32, opens="unique"),
     Board("board_later", "cause: AF_ALG reaches no hardware driver"),
-    Using("encrypted_disk", section="Linux 7.2 and later", key="encrypted disk"),
+    Using("encrypted_disk", recipe="encrypted-disk", key="encrypted disk"),
     Step(unload("encrypted_keys", "trusted"), DCP_DOWN),
 ))
