@@ -3,7 +3,7 @@
 # shellcheck shell=bash
 # Sourced by the scripts that need Debian's packages: apt/install.sh (the
 # host's own apt, for what must be installed) and everything that only
-# downloads (the VM tests, qemu/build.sh, the armel OpenSSL of
+# downloads (the VM tests, qemu/build.sh, the Arm tests' sysroots of
 # cmake/install-cross-deps.sh), which goes through the private
 # configuration below and never through the host's lists.
 # Needs die() defined; APT_LOG names the log (default: standard error).

@@ -11,7 +11,8 @@
 # Multi-Arch: same package (libssl3, libc6 ...) may have different
 # candidates per architecture, which apt refuses to install side by side:
 # then every such package is held, for this install only, at the newest
-# version that all its architectures offer, and the script says so.
+# version that all its architectures offer, and the script says so. A plan
+# that would move an installed package down is never carried out.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 die() {
@@ -63,8 +64,10 @@ pins=$(mktemp)
 trap 'rm -f "$pins" "${APT_OUT:-}"' EXIT
 
 # Whether apt can install the packages, pinned by $pins; apt's words in $plan.
+# Downgrades pass in the simulation alone, so that they show and are refused
+# below with their versions; the real install never allows them.
 plan() {
-	plan=$("${install[@]}" -s -o "Dir::Etc::Preferences=$pins" 2>&1)
+	plan=$("${install[@]}" -s --allow-downgrades -o "Dir::Etc::Preferences=$pins" 2>&1)
 }
 
 # apt-cache policy for each name:arch given, as "name:arch FIELD VALUE"
@@ -125,12 +128,23 @@ hold() {
 	done <<<"$candidates"
 }
 
+# The installed packages that the plan would move down, as
+# "NAME INSTALLED -> PLANNED".
+downgrades() {
+	local name from to
+	sed -n 's/^Inst \([^ ]*\) \[\([^]]*\)\] (\([^ ]*\) .*/\1 \2 \3/p' <<<"$plan" |
+		while read -r name from to; do
+			! dpkg --compare-versions "$to" lt "$from" || echo "$name $from -> $to"
+		done
+}
+
 # The package names in apt's account of unmet dependencies.
 named() {
 	sed -n '/unmet dependencies:/,$p' <<<"$plan" | tr -s ' ,()|' '\n' |
 		sed -n 's/^\([a-z0-9][a-z0-9+.-]*\)\(:[a-z0-9]*\)\{0,1\}$/\1/p' | sort -u
 }
 
+held_line=
 # The machine's own preferences file still applies: the pins come after it.
 [[ ! -f /etc/apt/preferences ]] || cat /etc/apt/preferences >"$pins"
 if ! plan; then
@@ -147,11 +161,18 @@ if ! plan; then
 	done
 	plan || {
 		echo "$plan" >&2
-		grep '^no-common' <<<"$chosen" | sed 's/^no-common /install: no version of /' >&2
+		grep '^no-common' <<<"$chosen" | sed 's/^no-common /install: no version of /' >&2 || true
 		die "apt cannot install ${missing[*]}"
 	}
-	echo "install: ${failed:+the lists lack $failed; }Multi-Arch: same packages held at one version on every architecture: $(
-		sed -n 's/^held \([^ ]*\) \([^ ]*\) \(.*\)/\1 \2 (candidates: \3)/p' <<<"$chosen" | paste -sd ';' | sed 's/;/; /g')" >&2
-	install+=(--allow-downgrades)
+	held_line="install: ${failed:+the lists lack $failed; }Multi-Arch: same packages held at one version on every architecture: $(
+		sed -n 's/^held \([^ ]*\) \([^ ]*\) \(.*\)/\1 \2 (candidates: \3)/p' <<<"$chosen" | paste -sd ';' | sed 's/;/; /g')"
 fi
+# Not even for a hold: a security update of the machine's own is not
+# undone for the tests.
+down=$(downgrades | paste -sd ',' | sed 's/,/, /g')
+if [[ -n $down ]]; then
+	[[ -z $failed ]] || die "not installing ${missing[*]}: that would move down $down; nothing was changed. The lists lack $failed: run this again once apt-get update fetches every index."
+	die "not installing ${missing[*]}: that would move down $down; nothing was changed. Some architecture offers no version as new as the installed one: run this again once it does."
+fi
+[[ -z $held_line ]] || echo "$held_line" >&2
 "${sudo[@]}" "${install[@]}" -qq -o "Dir::Etc::Preferences=$pins"

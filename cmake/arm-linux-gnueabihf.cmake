@@ -5,6 +5,7 @@
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake ...
 # cmake/install-cross-deps.sh installs what it needs.
 set(CROSS_TRIPLET arm-linux-gnueabihf)
+set(CROSS_DEB_ARCH armhf)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CROSS_QEMU qemu-arm)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

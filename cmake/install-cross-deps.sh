@@ -16,13 +16,14 @@ for arch in arm64 armhf armel; do
 	dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
 done
 
-pkgs="crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-armel
-cmake make qemu-user-static binfmt-support"
+# In the machine's dpkg, per architecture, only what Debian's own cross
+# build of the package needs as well (dpkg-checkbuilddeps -a ARCH
+# -P cross,nocheck): the compilers, pkgconf's triplet wrapper and libkcapi,
+# with libc6 and libgcc-s1 under it.
+pkgs="cmake make qemu-user-static binfmt-support"
 for arch in arm64 armhf armel; do
-	pkgs="$pkgs libkcapi-dev:$arch libgtest-dev:$arch libstdc++6:$arch pkgconf:$arch"
+	pkgs="$pkgs crossbuild-essential-$arch pkgconf:$arch libkcapi-dev:$arch"
 done
-# No libssl-dev:armel: see the sysroot below.
-pkgs="$pkgs libssl-dev:arm64 libssl-dev:armhf"
 
 # Package lists are brought up to date when anything is missing, which
 # a freshly added architecture always is.
@@ -30,13 +31,14 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck disable=SC2086 # word splitting of the list is wanted
 bash "$top/apt/install.sh" $pkgs
 
-# OpenSSL for the armel tests, unpacked instead of installed: bookworm-security
-# has no armel builds, and libssl3:armel (Multi-Arch: same) refuses a version
-# other than the host's updated libssl3. Downloaded through the private apt
-# configuration, as the tests download everything. One folder per version,
-# "current" names the one cmake/arm-linux-gnueabi.cmake uses; older ones
-# are removed.
-sysroot=/var/cache/dcp-sealkey/sysroot/armel
+# OpenSSL and GoogleTest, which only the tests use, are unpacked instead of
+# installed, into a sysroot per architecture. Both are Multi-Arch: same, so
+# in dpkg a foreign copy must have the host's version, and where a suite
+# lacks it for one architecture (bookworm-security has no armel builds; a
+# mirror in mid-sync drops a whole suite) that would move the host's copy
+# down. Downloaded through the private apt configuration, as the tests
+# download everything. One folder per set of versions; "current" names the
+# one cmake/debian-cross.cmake uses; older ones are removed.
 die() {
 	echo "install-cross-deps.sh: $*" >&2
 	exit 1
@@ -45,24 +47,32 @@ APT_LOG=${DCP_APT_LOG:-/dev/null}
 # shellcheck source=../apt/apt.sh
 . "$top/apt/apt.sh"
 private_apt_update
-version=$(private_apt_version libssl-dev:armel)
-# One run at a time: the clean-up below would take another run's folder.
-mkdir -p "$sysroot"
-exec 8>"$sysroot/.lock"
-flock 8
-if [ ! -d "$sysroot/$version" ]; then
-	tmp=$(mktemp -d "$sysroot/.tmp.XXXXXX")
-	trap 'rm -rf "$tmp"' EXIT
-	private_apt_download "$tmp/debs" "libssl-dev:armel=$version" "libssl3:armel=$version"
-	for deb in "$tmp"/debs/*.deb; do
-		dpkg-deb -x "$deb" "$tmp/root"
+for arch in arm64 armhf armel; do
+	sysroot=/var/cache/dcp-sealkey/sysroot/$arch
+	wanted=()
+	for pkg in libssl-dev libssl3 libgtest-dev; do
+		wanted+=("$pkg:$arch=$(private_apt_version "$pkg:$arch")")
 	done
-	mv "$tmp/root" "$sysroot/$version"
-fi
-ln -sfn "$version" "$sysroot/current"
-find "$sysroot" -mindepth 1 -maxdepth 1 ! -name current ! -name "$version" ! -name .lock \
-	-exec rm -rf {} +
-exec 8>&-
+	key=$(printf '%s\n' "${wanted[@]}" | sha256sum | cut -c1-12)
+	# One run at a time: the clean-up below would take another run's folder.
+	mkdir -p "$sysroot"
+	exec 8>"$sysroot/.lock"
+	flock 8
+	if [ ! -d "$sysroot/$key" ]; then
+		tmp=$(mktemp -d "$sysroot/.tmp.XXXXXX")
+		trap 'rm -rf "$tmp"' EXIT
+		private_apt_download "$tmp/debs" "${wanted[@]}"
+		for deb in "$tmp"/debs/*.deb; do
+			dpkg-deb -x "$deb" "$tmp/root"
+		done
+		printf '%s\n' "${wanted[@]}" >"$tmp/root/packages"
+		mv "$tmp/root" "$sysroot/$key"
+	fi
+	ln -sfn "$key" "$sysroot/current"
+	find "$sysroot" -mindepth 1 -maxdepth 1 ! -name current ! -name "$key" ! -name .lock \
+		-exec rm -rf {} +
+	exec 8>&-
+done
 
 # Containers and fresh machines may have neither binfmt_misc mounted nor
 # the qemu entries enabled; without them the tests cannot spawn the tool.

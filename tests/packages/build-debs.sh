@@ -11,7 +11,7 @@ cd "$(dirname "$0")/../.."
 
 archs=${*:-amd64 arm64 armhf armel}
 native=$(dpkg --print-architecture)
-bash apt/install.sh debhelper dpkg-dev lintian
+bash apt/install.sh build-essential debhelper dpkg-dev lintian
 for arch in $archs; do
     if [ "$arch" != "$native" ]; then
         sudo=""

@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-bash apt/install.sh debhelper dpkg-dev
+bash apt/install.sh build-essential debhelper dpkg-dev
 version=$(dpkg-parsechangelog -l debian/changelog -S Version)
 arch=$(dpkg --print-architecture)
 # dpkg-buildpackage takes the same value from debian/changelog.

@@ -40,26 +40,30 @@ ZERO_IV = "00" * 16
 # What afalg prints for a refusal: the error number.
 EPERM, EINVAL, EOPNOTSUPP = (f"E{e}" for e in (errno.EPERM, errno.EINVAL, errno.EOPNOTSUPP))
 
-# The null key seals for root and does nothing else; a real key set after
-# it on the same handle decrypts as ever. Each in ECB and in CBC, whose
-# first block under a zero IV is ECB's.
-NULL_KEY_RULES = (
-    Rekey("null_key_encrypts_only", [
-        (f"ecb(aes) key= enc={BLOCK} dec={UNDER_UNIQUE}",
-         f"key:ok enc:{UNDER_UNIQUE} dec:{EOPNOTSUPP}:untouched"),
-        (f"cbc(aes) key= iv={ZERO_IV} enc={BLOCK} dec={UNDER_UNIQUE}",
-         f"key:ok iv:ok enc:{UNDER_UNIQUE} dec:{EOPNOTSUPP}:untouched")]),
-    Rekey("real_key_after_null_key", [
-        (f"ecb(aes) key= key={REAL} dec={UNDER_REAL}", f"key:ok key:ok dec:{BLOCK}"),
-        (f"cbc(aes) key= key={REAL} iv={ZERO_IV} dec={UNDER_REAL}",
-         f"key:ok key:ok iv:ok dec:{BLOCK}")]),
-    Rekey("null_key_for_root_only", [
-        ("ecb(aes) key=", f"key:{EPERM}"), ("cbc(aes) key=", f"key:{EPERM}"),
-        (f"ecb(aes) key={REAL} enc={BLOCK}", f"key:ok enc:{UNDER_REAL}")], as_nobody=True),
-    Seal("as_nobody", 32, stdin="nobody", rc=1, err=READ(32) + 2 * NO_HWRNG + NOT_ROOT, opens=None,
-         setkeys=0),
-    Board("board_not_root", "cause: the null key needs root", as_nobody=True),
-)
+
+def null_key_rules(under):
+    """The null key, under which BLOCK encrypts to `under`, seals for root
+    and does nothing else; a real key set after it on the same handle
+    decrypts as ever. Each in ECB and in CBC, whose first block under a
+    zero IV is ECB's."""
+    return (
+        Rekey("null_key_encrypts_only", [
+            (f"ecb(aes) key= enc={BLOCK} dec={under}",
+             f"key:ok enc:{under} dec:{EOPNOTSUPP}:untouched"),
+            (f"cbc(aes) key= iv={ZERO_IV} enc={BLOCK} dec={under}",
+             f"key:ok iv:ok enc:{under} dec:{EOPNOTSUPP}:untouched")]),
+        Rekey("real_key_after_null_key", [
+            (f"ecb(aes) key= key={REAL} dec={UNDER_REAL}", f"key:ok key:ok dec:{BLOCK}"),
+            (f"cbc(aes) key= key={REAL} iv={ZERO_IV} dec={UNDER_REAL}",
+             f"key:ok key:ok iv:ok dec:{BLOCK}")]),
+        Rekey("null_key_for_root_only", [
+            ("ecb(aes) key=", f"key:{EPERM}"), ("cbc(aes) key=", f"key:{EPERM}"),
+            (f"ecb(aes) key={REAL} enc={BLOCK}", f"key:ok enc:{UNDER_REAL}")], as_nobody=True),
+        Seal("as_nobody", 32, stdin="nobody", rc=1, err=READ(32) + 2 * NO_HWRNG + NOT_ROOT,
+             opens=None, setkeys=0),
+        Board("board_not_root", "cause: the null key needs root", as_nobody=True),
+    )
+
 
 STACK = Boot("stack", (
     # The stack is built up a piece at a time; each failure case lacks
@@ -86,7 +90,7 @@ STACK = Boot("stack", (
          setkeys=0),
     Seal("no_hwrng", 16, err=READ(16) + 2 * NO_HWRNG, before="mv /dev/hwrng /dev/hwrng.away",
          after="mv /dev/hwrng.away /dev/hwrng"),
-    *NULL_KEY_RULES,
+    *null_key_rules(UNDER_UNIQUE),
     Seal("zero_key", 16, err=READ(16) + TEST_KEY, opens="zero",
          before=f"{DCP_DOWN}; {dcp_up(test_keys=True)}"),
     # The node stays when its driver goes: opening works, reading fails.
@@ -122,7 +126,7 @@ TRUSTED = Boot("trusted", (
                  [Trust(f"conc_load_{i}", load=SEALED[16 * i], holds=SEALED[16 * i])
                   for i in range(1, 9)]),
     Using("using"),
-    *NULL_KEY_RULES,
+    *null_key_rules(UNDER_UNIQUE),
     Step(unload("encrypted_keys", "trusted")),
     Board("board_no_trusted", "cause: trusted keys are not running on the DCP"),
     # dcp_use_otp_key=1: the UNIQUE key's blob is refused, and the kernel's
@@ -144,7 +148,7 @@ SELFTESTS = {"ecb-aes-dcp": "passed", "cbc-aes-dcp": "passed", "ecb-paes-dcp": "
 # Before "crypto: mxs-dcp - Only set OTP_KEY bit for OTP key", every
 # referenced key meant OTP: the tool and trusted keys both bind to it.
 OTP_BIT_SEALED = Seal("otpbit", 32, opens="otp", setkeys=None, before=dcp_up("otp_bit"),
-                      after=trusted_up())
+                      after=trusted_up(), hand_on=True)
 
 DRIVER = Boot("driver", (
     Step(dcp_up()),
@@ -166,6 +170,26 @@ DRIVER = Boot("driver", (
           before=f"{unload('encrypted_keys', 'trusted')}; {DCP_DOWN}; {dcp_up()}; {trusted_up()}"),
     Step(unload("encrypted_keys", "trusted"), DCP_DOWN),
 ))
+
+# Trusted keys on OTP (trusted.dcp_use_otp_key=1), as on a device upgraded
+# past the OTP_KEY fix, and the null key with them (null_key_otp=1): the
+# tool's blobs load beside the one that the driver from before the fix
+# sealed (handed on by DRIVER); the null key keeps its rules; and trusted
+# keys on UNIQUE refuse its blob (the other way round: TRUSTED's otp_key).
+OTP_SEALED = {n: Seal(f"len_{n}", n, opens="otp") for n in (32, 77, 128)}
+OTP = Boot("otp", (
+    Step(dcp_up(), trusted_up("dcp_use_otp_key=1")),
+    *[case for n, sealed in OTP_SEALED.items()
+      for case in (sealed, Trust(f"len_{n}", load=sealed, holds=sealed))],
+    Trust("otpbit_upgraded", load=OTP_BIT_SEALED, handed=True, holds=OTP_BIT_SEALED),
+    Board("board_both_otp", "board check passed"),
+    *null_key_rules(UNDER_REAL),
+    Step(unload("encrypted_keys", "trusted"), trusted_up()),
+    Trust("trusted_unique", load=OTP_SEALED[32], refused=BADMSG, says="Unwrap of DCP payload failed"),
+    Board("board_trusted_unique", "cause: trusted keys use another DCP key than the null-key driver "
+          "(set trusted.dcp_use_otp_key and mxs_dcp.null_key_otp alike)"),
+    Step(unload("encrypted_keys", "trusted"), DCP_DOWN),
+), keys=Keys(null_key="otp"))
 
 # A DCP on its all-zero test key: the tool warns and seals; trusted keys
 # refuse to start unless told to skip the test.
@@ -228,6 +252,6 @@ LATER = Boot("later", (
       for field, digit, error in TAMPERED],
     Trust("kernel_new", new=32, opens="unique"),
     Board("board_later", "cause: AF_ALG reaches no hardware driver"),
-    Using("encrypted_disk", section="Linux 7.2 and later", key="encrypted disk"),
+    Using("encrypted_disk", recipe="encrypted-disk", key="encrypted disk"),
     Step(unload("encrypted_keys", "trusted"), DCP_DOWN),
 ))

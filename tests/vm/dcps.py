@@ -15,9 +15,11 @@ QEMU_DIR = os.environ.get("DCP_QEMU_DIR", "/var/cache/dcp-sealkey/qemu")
 @dataclasses.dataclass(frozen=True)
 class Keys:
     """The keys of a boot's DCP: the emulated ones, another board's UNIQUE
-    key, or a chip on its all-zero test key (neither secure nor trusted)."""
+    key, or a chip on its all-zero test key (neither secure nor trusted);
+    and the key that the null key selects, "unique" or "otp"."""
     unique: str = "EMULATED_UNIQUE_KEY"  # a name from tests/emulated_keys.h
     test_keys: bool = False
+    null_key: str = "unique"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -103,7 +105,8 @@ class TestModule(Dcp):
                        setkeys="/sys/module/dcp_nullkey/parameters/zero_length_setkeys")
 
     def module_args(self, keys):
-        check(keys.unique == Keys.unique, "the test module has one UNIQUE key only")
+        check(keys.unique == Keys.unique and keys.null_key == Keys.null_key,
+              "the test module has one UNIQUE key only, and its null key selects it")
         return "zero_key=1" if keys.test_keys else ""
 
 
@@ -129,6 +132,9 @@ class Model(Dcp):
             shutil.copy(f"{work}/driver-{variant}/mxs-dcp.ko", f"{root}/mod/mxs-dcp-{variant}.ko")
         return Drivers(null_key="mxs-dcp-nullkey", loaded="mxs_dcp", stock="mxs-dcp",
                        otp_bit="mxs-dcp-nullkey-otpbit")
+
+    def module_args(self, keys):
+        return {"unique": "", "otp": "null_key_otp=1"}[keys.null_key]
 
     def qemu_args(self, keys):
         known = emulated_keys()

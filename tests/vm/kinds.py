@@ -204,7 +204,7 @@ class Context:
 
 class Case:
     """A kind of case. shell: the functions its action uses; readme: the
-    README's sh blocks it runs, {file in /readme: (section, n)}, which a
+    docs' marked sh blocks it runs, {file in /readme: recipe name}, which a
     case may set for itself; tag: its kind's word in IDs and results."""
     shell, readme, tag = "", {}, "case"
 
@@ -290,7 +290,7 @@ by_readme() {
 		(cd /tmp/sealing && sh -e /readme/sealing >/dev/null) && cat /tmp/sealing/key.blob
 }
 """
-    readme = {"sealing": ("Sealing and loading", 1)}
+    readme = {"sealing": "sealing"}
 
     def __init__(self, name, key=32, stdin="file", rc=0, err=None, opens="unique", setkeys=1,
                  before="", after="", hand_on=False):
@@ -476,9 +476,9 @@ class Concurrently(Case):
 
 
 class Board(Case):
-    """The README's board check, as written, as root or as uid 65534:
-    passes, or fails naming why."""
-    tag, readme = "board", {"board": ("Board check", 1)}
+    """The board check of doc/board-check.md, as written, as root or as uid
+    65534: passes, or fails naming why."""
+    tag, readme = "board", {"board": "board-check"}
     shell = r"""
 board() {
 	rm -rf /tmp/board && mkdir -m 777 /tmp/board
@@ -505,11 +505,11 @@ board() {
 
 
 class Using(Case):
-    """A README section's three blocks over a RAM disk, as written: seal a
-    disk key (1), open the mapping (2), write through it, close it (3), so
-    that the key `key` (TYPE NAME) is gone, open it again from the blobs
-    (2), read the data back, close it (3); the disk must not hold the data
-    in clear. The section: "Using the key", or `section`."""
+    """A recipe's three blocks over a RAM disk, as written: seal a disk key
+    (1), open the mapping (2), write through it, close it (3), so that the
+    key `key` (TYPE NAME) is gone, open it again from the blobs (2), read
+    the data back, close it (3); the disk must not hold the data in clear.
+    The recipe: "disk" (doc/using-the-key.md), or `recipe`."""
     tag = "using"
     shell = r"""
 using() {
@@ -534,10 +534,11 @@ using() {
 }
 """
 
-    def __init__(self, name, section="Using the key", key="trusted disk"):
+    def __init__(self, name, recipe="disk", key="trusted disk"):
         super().__init__(name)
-        self.key, self.file = key, re.sub(r"\W+", "-", section.lower())
-        self.readme = {f"{self.file}.{n}": (section, n) for n in (1, 2, 3)}
+        self.key, self.file = key, recipe
+        self.readme = {f"{recipe}.{n}": f"{recipe}-{step}"
+                       for n, step in enumerate(("seal", "open", "close"), 1)}
 
     def action(self):
         return f"{load('dm-crypt')}; using '{self.key}' {self.file}; {unload('dm_crypt')}"
@@ -645,9 +646,9 @@ def guest_cases(cases):
 
 
 def readme_blocks(cases):
-    """The README blocks that the cases run: {file in /readme: (section, n)}."""
-    return {f: block for case in cases for part in getattr(case, "cases", [case])
-            for f, block in part.readme.items()}
+    """The marked doc blocks that the cases run: {file in /readme: recipe name}."""
+    return {f: name for case in cases for part in getattr(case, "cases", [case])
+            for f, name in part.readme.items()}
 
 
 def judge(cases, contexts):

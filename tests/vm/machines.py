@@ -4,8 +4,8 @@
 a new row; how a kernel or a DCP is had is its kind (kernels.py, dcps.py)."""
 import dataclasses
 
-from cases import BINDING, DRIVER, EXTRATESTS, LATER, NO_HARDWARE, NO_NULL_KEY, STACK, TESTKEY, \
-    TRUSTED, extratests
+from cases import BINDING, DRIVER, EXTRATESTS, LATER, NO_HARDWARE, NO_NULL_KEY, OTP, STACK, \
+    TESTKEY, TRUSTED, extratests
 from dcps import Model, TestModule
 from kernels import DebianImage, SourceKernel
 
@@ -36,7 +36,7 @@ IMX6ULL = Machine(
         dtb="nxp/imx/imx6ull-14x14-evk.dtb"),
     qemu="qemu-system-arm", qemu_args=("-machine", "mcimx6ull-evk"), console="ttymxc0",
     rng="2284000.rng", dcp=Model(), userlands=("armhf", "armel"),
-    boots=(TRUSTED, DRIVER, TESTKEY, BINDING, EXTRATESTS), loads=range(32, 129))
+    boots=(TRUSTED, DRIVER, OTP, TESTKEY, BINDING, EXTRATESTS), loads=range(32, 129))
 
 MACHINES = {m.name: m for m in [
     Machine(name="amd64", kernel=DebianImage(), qemu="qemu-system-x86_64", qemu_args=(

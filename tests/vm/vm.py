@@ -28,13 +28,19 @@ from machines import MACHINES
 BOOT_LIMIT = 300  # seconds before QEMU is stopped
 
 
-def readme_block(section, n):
-    """Sh block n (from 1) of the README's section, as written."""
-    parts = open(f"{TOP}/README.md").read().split(f"\n## {section}\n")
-    blocks = re.findall(r"^```sh\n(.*?)^```", parts[1].split("\n## ")[0],
-                        re.M | re.S) if len(parts) > 1 else []
-    check(len(blocks) >= n, f'README.md lacks sh block {n} of "{section}"')
-    return blocks[n - 1]
+def readme_block(name):
+    """The sh block right after the line <!-- recipe: NAME --> in README.md
+    or doc/*.md, as written; each name is marked once."""
+    blocks = {}
+    for path in [f"{TOP}/README.md", *sorted(glob.glob(f"{TOP}/doc/*.md"))]:
+        for marked, block in re.findall(r"^<!-- recipe: (\S+) -->\n(?:```sh\n(.*?)^```)?",
+                                        open(path).read(), re.M | re.S):
+            check(marked not in blocks, f'recipe "{marked}" is marked twice (again in {path})')
+            check(block, f'recipe "{marked}" in {path}: no sh block right after its marker')
+            blocks[marked] = block
+    check(name in blocks, f'no sh block is marked "<!-- recipe: {name} -->" '
+          "in README.md or doc/*.md")
+    return blocks[name]
 
 
 def pack(folder, out, busybox):
@@ -79,8 +85,8 @@ def boot_initrd(m, boot, work, busybox, handed):
         os.makedirs(f"{d}/{sub}")
     files = {"cases": kinds.guest_cases(boot.cases),
              "boot.env": f"DCP_ARGS='{m.dcp.module_args(boot.keys)}'\n",
-             **{f"readme/{f}": readme_block(*block)
-                for f, block in kinds.readme_blocks(boot.cases).items()},
+             **{f"readme/{f}": readme_block(name)
+                for f, name in kinds.readme_blocks(boot.cases).items()},
              **{f"handed/{name}": text for name, text in kinds.handed_files(handed).items()}}
     for name, text in files.items():
         open(f"{d}/{name}", "w").write(text)
