@@ -66,8 +66,10 @@ APT_SECURITY_MIRROR=${DCP_APT_SECURITY_MIRROR:-http://deb.debian.org/debian-secu
 # double the lists and every look-up.
 APT_SUITES=(bookworm bookworm-updates bookworm-security bookworm-backports)
 APT_NEWER_SUITES=(trixie-security trixie-backports)
-# Source packages: only QEMU's, from bookworm-backports.
-APT_SOURCE_SUITES=(bookworm-backports)
+# Source packages: only QEMU's, from sid, the one suite whose index still
+# lists the version that qemu/build.sh pins. No binary comes from sid, and
+# it ranks below every other suite.
+APT_SOURCE_SUITE=sid
 # A partial update (an index failed every try) serves for an hour, so that
 # one run of the tests tries the mirror once, not at every look-up.
 APT_PARTIAL_MINUTES=60
@@ -96,9 +98,8 @@ private_apt_sources() {
 		else
 			echo "deb [signed-by=$key] $mirror $suite main"
 		fi
-		[[ " ${APT_SOURCE_SUITES[*]} " != *" $suite "* ]] ||
-			echo "deb-src [signed-by=$key] $mirror $suite main"
 	done
+	echo "deb-src [signed-by=$key] $APT_MIRROR $APT_SOURCE_SUITE main"
 }
 
 # The newer suites rank below bookworm's (500, backports 100): a package
@@ -108,6 +109,7 @@ private_apt_preferences() {
 	for suite in "${APT_NEWER_SUITES[@]}"; do
 		printf 'Package: *\nPin: release n=%s\nPin-Priority: 50\n\n' "$suite"
 	done
+	printf 'Package: *\nPin: release n=%s\nPin-Priority: 1\n\n' "$APT_SOURCE_SUITE"
 }
 
 # True when the lists were fetched for the sources and preferences above,

@@ -5,32 +5,43 @@
 # series in qemu/patches/ (NNNN-*.patch, applied in order: the series adds
 # mcimx6ull-evk and its DCP; its cover letter, 0000-cover-letter.patch, has
 # no diff and is left out), and the series' qtest tests/qtest/imx_dcp-test.
+# With --fuzz, builds QEMU's libFuzzer target qemu-fuzz-arm instead, with
+# clang, ASan and UBSan (qemu/fuzz.sh runs it).
 #
-#   bash qemu/build.sh OUTDIR
+#   bash qemu/build.sh [--fuzz] OUTDIR
 #   OUTDIR/qemu-system-arm -M mcimx6ull-evk -nographic -kernel zImage ...
 #   QTEST_QEMU_BINARY=OUTDIR/qemu-system-arm OUTDIR/imx_dcp-test
 #
-# The source is the QEMU that Debian's bookworm-backports ships (its orig
-# tarball, checked against the Sources record), built with meson and pycotap
-# from bookworm-backports, unpacked into the cache and never installed.
+# The source is Debian's QEMU of the version pinned below, whose orig
+# tarball is checked against the pinned SHA-256 and the Sources record. It
+# comes from sid's Sources, the one index that still lists it; meson and
+# pycotap come from bookworm-backports, unpacked into the cache and never
+# installed.
 # Everything is fetched through the project's private apt configuration
 # (apt/apt.sh, the one the tests use) into the cache,
 # /var/cache/dcp-sealkey/vm or $DCP_VM_CACHE (a 40 MB download). The source
-# and build trees stay in OUTDIR/src and OUTDIR/build (about 360 MB in all);
-# nothing is written inside the repository.
+# and build trees stay in OUTDIR/src and OUTDIR/build (about 380 MB in all;
+# --fuzz: 960 MB); nothing is written inside the repository.
 # Root is needed only to install the build packages (apt/install.sh,
 # through sudo otherwise) and for the first fetch (through sudo when the cache
 # is not writable). OUTDIR/stamp records the source version and hashes of the
 # series and of the build settings: while they match, a run builds nothing;
-# when they change, src and build are wiped and QEMU is built afresh (3.5
-# minutes on two idle cores). DCP_QEMU_PATCHES names another series folder.
+# when they change, src and build are wiped and QEMU is built afresh (5
+# minutes on two idle cores; --fuzz: 7). DCP_QEMU_PATCHES names another
+# series folder.
 set -euo pipefail
 export LC_ALL=C
+
+# Debian's QEMU source version and its orig tarball's SHA-256: the next QEMU
+# is this line (and a series rebased onto it).
+QEMU_SOURCE="1:10.2.2+ds-1 be05230fe47a6937cd29f28f562932c8125f9c93c2a82c625198f7a4aa601dfb"
+read -r QEMU_VER QEMU_SHA256 <<<"$QEMU_SOURCE"
 
 HERE=$(cd "$(dirname "$0")" && pwd)
 CACHE=${DCP_VM_CACHE:-/var/cache/dcp-sealkey/vm}
 PATCHES=${DCP_QEMU_PATCHES:-$HERE/patches}
-SUITE=bookworm-backports
+# Where the newer meson and pycotap that QEMU needs come from.
+TOOLS_SUITE=bookworm-backports
 # What the build needs from a fresh Debian 12.
 DEPS=(gcc libc6-dev ninja-build pkgconf python3-venv libglib2.0-dev
 	libpixman-1-dev libfdt-dev zlib1g-dev bzip2 xz-utils patch)
@@ -38,7 +49,10 @@ DEVICES=dcp-sealkey
 QTEST=tests/qtest/imx_dcp-test
 CONFIGURE=(--target-list=arm-softmmu --without-default-features
 	--without-default-devices "--with-devices-arm=$DEVICES" --disable-docs
-	--disable-install-blobs --enable-fdt=system --python=/usr/bin/python3)
+	--disable-install-blobs --enable-fdt=system --python=/usr/bin/python3
+	--enable-werror)
+CC=gcc
+PRODUCT=qemu-system-arm
 
 die() {
 	echo "qemu build FAILED: $*" >&2
@@ -59,7 +73,19 @@ if [[ $# -eq 2 && $1 == --fetch ]]; then
 	FETCH_ONLY=1
 	CACHE=$2
 else
-	[[ $# -eq 1 && -n $1 ]] || die "usage: $0 OUTDIR"
+	if [[ $# -eq 2 && $1 == --fuzz ]]; then
+		# libclang-rt holds libFuzzer and the sanitizers' runtimes; llvm-14
+		# the coverage tools that read what the run's profile counted.
+		DEPS+=(clang-14 libclang-rt-14-dev llvm-14)
+		CC=clang-14
+		CONFIGURE+=(--cc=clang-14 --cxx=clang++-14 --enable-fuzzing --enable-asan --enable-ubsan
+			"--extra-cflags=-fprofile-instr-generate -fcoverage-mapping"
+			--extra-ldflags=-fprofile-instr-generate)
+		PRODUCT=qemu-fuzz-arm
+		QTEST=
+		shift
+	fi
+	[[ $# -eq 1 && -n $1 ]] || die "usage: $0 [--fuzz] OUTDIR"
 	mkdir -p "$1" || die "cannot make $1"
 	OUTDIR=$(cd "$1" && pwd)
 	# A stale build is wiped, so OUTDIR is empty or one this script built in.
@@ -75,23 +101,27 @@ T0=$SECONDS
 
 # --- fetch ------------------------------------------------------------------
 
-# Sets QEMU_VER, ORIG_URI, ORIG_NAME, ORIG_HASH, SRC_DIR and, per build tool,
+# Sets ORIG_URI, ORIG_NAME, ORIG_HASH, SRC_DIR and, per build tool,
 # TOOL_VER and TOOL_DIR; needs the lists.
 declare -A TOOL_VER=() TOOL_DIR=()
 TOOL_PKGS=(meson python3-pycotap)
 resolve() {
-	local uris pkg
-	uris=$(apt-get "${opts[@]}" source --print-uris "qemu/$SUITE" 2>/dev/null </dev/null) ||
-		die "no qemu source in $SUITE through the private apt configuration"
-	QEMU_VER=$(sed -n "s/^Selected version '\(.*\)' ($SUITE) for qemu\$/\1/p" <<<"$uris")
+	local uris pkg offered
+	if ! uris=$(apt-get "${opts[@]}" source --print-uris "qemu=$QEMU_VER" 2>/dev/null </dev/null); then
+		offered=$(private_apt_cache showsrc qemu 2>/dev/null | sed -n 's/^Version: //p' | sort -u |
+			paste -sd ' ')
+		die "the archive no longer lists the source of qemu $QEMU_VER" \
+			"(it offers: ${offered:-no qemu source}$(private_apt_missing));" \
+			"move QEMU_SOURCE in $0 and the series to one of those"
+	fi
 	read -r ORIG_URI ORIG_NAME _ ORIG_HASH < <(grep "^'.*\.orig\.tar\.[a-z0-9]*' " <<<"$uris") ||
 		die "no orig tarball for qemu $QEMU_VER"
 	ORIG_URI=${ORIG_URI//\'/}
-	[[ -n $QEMU_VER && $ORIG_HASH == SHA256:* ]] ||
-		die "cannot read the qemu source's version and orig tarball from apt-get source --print-uris"
+	[[ $ORIG_HASH == "SHA256:$QEMU_SHA256" ]] ||
+		die "the archive's $ORIG_NAME has SHA-256 ${ORIG_HASH#SHA256:}, not the pinned $QEMU_SHA256"
 	SRC_DIR=$CACHE/qemu-src_$QEMU_VER
 	for pkg in "${TOOL_PKGS[@]}"; do
-		TOOL_VER[$pkg]=$(private_apt_version "$pkg" "$SUITE")
+		TOOL_VER[$pkg]=$(private_apt_version "$pkg" "$TOOLS_SUITE")
 		TOOL_DIR[$pkg]=$CACHE/debs/${pkg}_${TOOL_VER[$pkg]}
 	done
 }
@@ -195,7 +225,7 @@ settings_hash=$({
 	printf '%s\n' "${CONFIGURE[@]}"
 	device_config
 	for pkg in "${TOOL_PKGS[@]}"; do echo "$pkg ${TOOL_VER[$pkg]}"; done
-	{ gcc --version 2>/dev/null || echo "no gcc"; } | sed -n 1p
+	{ "$CC" --version 2>/dev/null || echo "no $CC"; } | sed -n 1p
 } | sha256sum | cut -c1-16)
 count="${#SERIES[@]} patches"
 [[ ${#SERIES[@]} -ne 1 ]] || count="1 patch"
@@ -213,7 +243,7 @@ up_to_date() {
 	for f in "${files[@]}"; do
 		[[ -x $OUTDIR/$f ]] || return 1
 	done
-	[[ -x $OUTDIR/qemu-system-arm ]]
+	[[ -x $OUTDIR/$PRODUCT ]]
 }
 
 if up_to_date; then
@@ -227,7 +257,7 @@ LOG=$OUTDIR/build.log
 SRC=$OUTDIR/src
 BUILD=$OUTDIR/build
 echo "qemu build: building $what in $OUTDIR, log $LOG"
-rm -rf "$SRC" "$BUILD" "$STAMP" "$OUTDIR/qemu-system-arm" "$OUTDIR/imx_dcp-test"
+rm -rf "$SRC" "$BUILD" "$STAMP" "$OUTDIR/${PRODUCT:?}" "$OUTDIR/imx_dcp-test"
 : >"$LOG"
 
 fail() {
@@ -251,14 +281,23 @@ for p in "${SERIES[@]}"; do
 		fail "patch ${p##*/} does not apply to qemu $QEMU_VER"
 done
 
-# The orig tarball has no EDK2 firmware, which meson wants as soon as bzip2
-# is there; arm-softmmu never loads it, so empty images stand in.
-fds=$(awk '/^ *fds = \[/ { s = 1; next } s && /\]/ { exit } s' "$SRC/pc-bios/meson.build" |
-	tr -d "', ")
-[[ -n $fds ]] || die "no fds list in pc-bios/meson.build"
-for f in $fds; do
-	[[ -f $SRC/pc-bios/$f.bz2 ]] || bzip2 -c </dev/null >"$SRC/pc-bios/$f.bz2"
-done
+# The orig tarball has no prebuilt firmware: no EDK2 images, which meson
+# wants as soon as bzip2 is there, and no .dtb files, which meson wants
+# without dtc. arm-softmmu loads neither, so empty files stand in.
+# stand_ins FILE LIST SUFFIX: writes the files of the meson list LIST in FILE.
+stand_ins() {
+	local f names
+	names=$(awk -v list="$2" '$1 == list && $2 == "=" && $3 == "[" { s = 1; next }
+		s && /\]/ { exit } s' "$1" | tr -d "', ")
+	[[ -n $names ]] || die "no $2 list in ${1#"$SRC/"}"
+	for f in $names; do
+		f=${1%/*}/$f$3
+		[[ ! -f $f ]] || continue
+		if [[ $3 == .bz2 ]]; then bzip2 -c </dev/null >"$f"; else : >"$f"; fi
+	done
+}
+stand_ins "$SRC/pc-bios/meson.build" fds .bz2
+stand_ins "$SRC/pc-bios/dtb/meson.build" dtbs ''
 
 devcfg=$SRC/configs/devices/arm-softmmu/$DEVICES.mak
 [[ ! -e $devcfg ]] || die "the series has its own ${devcfg#"$SRC/"}: this script writes that file"
@@ -281,9 +320,9 @@ t=$SECONDS
 	fail "configure failed"
 echo "qemu build: configure took $((SECONDS - t)) s"
 
-targets=(qemu-system-arm)
+targets=("$PRODUCT")
 # grep reads the whole list: -q would stop ninja early with SIGPIPE.
-if ninja -C "$BUILD" -t targets all 2>>"$LOG" | grep "^$QTEST:" >/dev/null; then
+if [[ -n $QTEST ]] && ninja -C "$BUILD" -t targets all 2>>"$LOG" | grep "^$QTEST:" >/dev/null; then
 	targets+=("$QTEST")
 fi
 t=$SECONDS
