@@ -171,8 +171,9 @@ fi
 # undone for the tests.
 down=$(downgrades | paste -sd ',' | sed 's/,/, /g')
 if [[ -n $down ]]; then
-	[[ -z $failed ]] || die "not installing ${missing[*]}: that would move down $down; nothing was changed. The lists lack $failed: run this again once apt-get update fetches every index."
-	die "not installing ${missing[*]}: that would move down $down; nothing was changed. Some architecture offers no version as new as the installed one: run this again once it does."
+	why="Some architecture offers no version as new as the installed one: run this again once it does."
+	[[ -z $failed ]] || why="The lists lack $failed: run this again once apt-get update fetches every index."
+	die "not installing ${missing[*]}: that would move down $down; nothing was changed. $why"
 fi
 [[ -z $held_line ]] || echo "$held_line" >&2
 "${sudo[@]}" "${install[@]}" -qq -o "Dir::Etc::Preferences=$pins"
