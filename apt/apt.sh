@@ -66,10 +66,13 @@ APT_SECURITY_MIRROR=${DCP_APT_SECURITY_MIRROR:-http://deb.debian.org/debian-secu
 # double the lists and every look-up.
 APT_SUITES=(bookworm bookworm-updates bookworm-security bookworm-backports)
 APT_NEWER_SUITES=(trixie-security trixie-backports)
-# Source packages: only QEMU's, from sid, the one suite whose index still
-# lists the version that qemu/build.sh pins. No binary comes from sid, and
-# it ranks below every other suite.
+# Source packages: QEMU's from sid, the one suite whose index still lists
+# the version that qemu/build.sh pins (no binary comes from sid, and it
+# ranks below every other suite); the host tools and libkcapi that the
+# Buildroot check builds from bookworm's and trixie's, whose files stay in
+# the archive for the release's life.
 APT_SOURCE_SUITE=sid
+APT_STABLE_SOURCE_SUITES=(bookworm trixie)
 # A partial update (an index failed every try) serves for an hour, so that
 # one run of the tests tries the mirror once, not at every look-up.
 APT_PARTIAL_MINUTES=60
@@ -99,7 +102,9 @@ private_apt_sources() {
 			echo "deb [signed-by=$key] $mirror $suite main"
 		fi
 	done
-	echo "deb-src [signed-by=$key] $APT_MIRROR $APT_SOURCE_SUITE main"
+	for suite in "$APT_SOURCE_SUITE" "${APT_STABLE_SOURCE_SUITES[@]}"; do
+		echo "deb-src [signed-by=$key] $APT_MIRROR $suite main"
+	done
 }
 
 # The newer suites rank below bookworm's (500, backports 100): a package
