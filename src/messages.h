@@ -16,12 +16,13 @@
 #define TEXT_OF(number) TEXT_OF_DIGITS(number)
 #define TEXT_OF_DIGITS(number) #number
 
-/* The kernel's trusted keys hold 1 to 128 bytes. */
+/* The longest key that the kernel's trusted keys hold. */
 #define MAX_PLAINTEXT_KEY 128
-/* Linux 6.12.103 and later load no trusted key under 32 bytes. */
+/* Linux MIN_LOADABLE_KEY_SINCE and later load no trusted key under
+ * MIN_LOADABLE_KEY bytes. */
 #define MIN_LOADABLE_KEY 32
 #define MIN_LOADABLE_KEY_SINCE "6.12.103"
-/* From Linux 7.2, AF_ALG binds software implementations only. */
+/* From this Linux on, AF_ALG binds software implementations only. */
 #define SOFTWARE_ONLY_MAJOR 7
 #define SOFTWARE_ONLY_MINOR 2
 #define SOFTWARE_ONLY_SINCE TEXT_OF(SOFTWARE_ONLY_MAJOR) "." TEXT_OF(SOFTWARE_ONLY_MINOR)
