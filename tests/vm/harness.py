@@ -10,8 +10,11 @@ import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
-# What is fetched and built, kept between runs.
-CACHE = os.environ.get("DCP_VM_CACHE", "/var/cache/dcp-sealkey/vm")
+# What is fetched and built, kept between runs: under $DCP_CACHE, whose
+# default is in apt/cache.sh, as the scripts take it.
+CACHE_ROOT = os.environ.get("DCP_CACHE") or re.search(
+    r"^DCP_CACHE=\$\{DCP_CACHE:-(.*)\}$", open(f"{TOP}/apt/cache.sh").read(), re.M)[1]
+CACHE = os.environ.get("DCP_VM_CACHE", f"{CACHE_ROOT}/vm")
 
 
 class Failed(Exception):
