@@ -9,6 +9,8 @@
 # Needs die() defined; APT_LOG names the log (default: standard error).
 
 APT_LOG=${APT_LOG:-/dev/stderr}
+# shellcheck source-path=SCRIPTDIR source=cache.sh
+source "$(dirname "${BASH_SOURCE[0]}")/cache.sh"
 # Seconds between the tries of a failed update or download: three tries,
 # a minute and a half in all, which outlasts a brief fault but not a mirror
 # in mid-sync. DCP_APT_WAIT="0 0" makes a test of this quick.
@@ -56,7 +58,7 @@ newest_version() {
 # every architecture the tests run; the machine's own sources, preferences
 # and dpkg state are never read or touched.
 
-APT_DIR=${DCP_APT_DIR:-/var/cache/dcp-sealkey/apt}
+APT_DIR=${DCP_APT_DIR:-$DCP_CACHE/apt}
 APT_MIRROR=${DCP_APT_MIRROR:-http://deb.debian.org/debian}
 APT_SECURITY_MIRROR=${DCP_APT_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
 # bookworm's suites serve every package; a newer suite only what they lack

@@ -36,7 +36,7 @@ export DEBIAN_FRONTEND=noninteractive
 apt_opts=(-o DPkg::Lock::Timeout=900 -q)
 native=$(dpkg --print-architecture)
 # Where a partial update is remembered: not in the machine's apt state.
-partial=/var/cache/dcp-sealkey/host-apt-partial
+partial=$DCP_CACHE/host-apt-partial
 
 # A stamp of the same sources and architectures: anything added since
 # needs its lists.

@@ -7,7 +7,7 @@ import dataclasses
 import errno
 
 from dcps import Keys
-from harness import emulated_keys
+from harness import emulated_keys, messages
 from kinds import (BADMSG, DCP_DOWN, INVAL, READ, Algorithm, Board, Concurrently, Rekey, Seal,
                    SelfTests, Step, Trust, Using, DCP_STOCK, SLOW_SELFTESTS_ON, dcp_up, load, once,
                    trusted_up, unload)
@@ -20,16 +20,14 @@ class Boot:
     keys: Keys = Keys()  # what the DCP holds in this boot
 
 
-NO_HWRNG = "WARNING: /dev/hwrng not available, using /dev/urandom\n"
-TEST_KEY = ("WARNING: the DCP uses its test key: this device is neither in secure nor "
-            "trusted mode\n")
-NO_NULL_KEY = ("kcapi_cipher_setkey (zero-length) failed: -22\n"
-               "Is the NXP DCP driver loaded with null-key support?\n")
-NO_HARDWARE = ('AF_ALG reaches no hardware driver in Linux 7.2 and later: see '
-               '"Linux 7.2 and later" in the README\n')
-NOT_ROOT = ("kcapi_cipher_setkey (zero-length) failed: -1\n"
-            "Is the NXP DCP driver loaded with null-key support?\n"
-            "the null key needs root (CAP_SYS_ADMIN)\n")
+# The tool's messages (src/messages.h); CIPHER_INIT and AEAD_INIT take the
+# kernel's result.
+TOOL = messages()
+NO_HWRNG, TEST_KEY = TOOL["MSG_NO_HWRNG"], TOOL["MSG_TEST_KEY"]
+NO_HARDWARE = TOOL["MSG_NO_HARDWARE"]
+NO_NULL_KEY = TOOL["MSG_NULL_KEY_REFUSED"] % -22
+NOT_ROOT = TOOL["MSG_NULL_KEY_REFUSED"] % -1 + TOOL["MSG_NOT_ROOT"]
+CIPHER_INIT, AEAD_INIT = TOOL["MSG_CIPHER_INIT_FAILED"], TOOL["MSG_AEAD_INIT_FAILED"]
 
 # One AES block and its answers under the emulated keys; the OTP key's
 # bytes also serve as a real key that the caller gives.
@@ -69,33 +67,29 @@ STACK = Boot("stack", (
     # The stack is built up a piece at a time; each failure case lacks
     # exactly one piece, so the result is the kernel's own answer to that lack.
     Step(load("af_alg", "algif_skcipher", "crypto_user")),
-    Seal("no_ecb", 16, rc=1, err=READ(16) + "kcapi_cipher_init(ecb(aes)) failed: -2\n",
-         opens=None, setkeys=None),
+    Seal("no_ecb", 16, rc=1, err=READ(16) + CIPHER_INIT % -2, opens=None, setkeys=None),
     Step(load("ecb"), unload("crypto_user")),
-    Seal("no_crypto_user", 16, rc=1, err=READ(16) + "kcapi_cipher_init(ecb(aes)) failed: -93\n",
-         opens=None, setkeys=None),
+    Seal("no_crypto_user", 16, rc=1, err=READ(16) + CIPHER_INIT % -93, opens=None, setkeys=None),
     Step(load("crypto_user")),
     Seal("stock_kernel", 16, rc=1, err=READ(16) + NO_NULL_KEY, opens=None, setkeys=None),
     Step(dcp_up()),
     Algorithm("alg", "ecb-aes-dcp-nullkey", priority="5000", selftest="passed"),
-    Seal("no_algif_aead", 16, rc=1, err=READ(16) + "kcapi_aead_init(gcm(aes)) failed: -2\n",
-         opens=None),
+    Seal("no_algif_aead", 16, rc=1, err=READ(16) + AEAD_INIT % -2, opens=None),
     Step(load("algif_aead")),
-    Seal("no_gcm", 16, rc=1, err=READ(16) + "kcapi_aead_init(gcm(aes)) failed: -2\n", opens=None),
+    Seal("no_gcm", 16, rc=1, err=READ(16) + AEAD_INIT % -2, opens=None),
     Step(load("gf128mul", "ghash-generic", "ctr", "gcm")),
     *[Seal(f"len_{n}", n) for n in (1, 4, 17, 128)],
     Seal("text_line", b"abc\n"),
     Seal("pieces", 10, stdin="pieces"),
-    Seal("too_long", 129, rc=1, err="plaintext key too long: more than 128 bytes\n", opens=None,
-         setkeys=0),
+    Seal("too_long", 129, rc=1, err=TOOL["MSG_KEY_TOO_LONG"], opens=None, setkeys=0),
     Seal("no_hwrng", 16, err=READ(16) + 2 * NO_HWRNG, before="mv /dev/hwrng /dev/hwrng.away",
          after="mv /dev/hwrng.away /dev/hwrng"),
     *null_key_rules(UNDER_UNIQUE),
     Seal("zero_key", 16, err=READ(16) + TEST_KEY, opens="zero",
          before=f"{DCP_DOWN}; {dcp_up(test_keys=True)}"),
     # The node stays when its driver goes: opening works, reading fails.
-    Seal("hwrng_no_driver", 16, rc=1, err=READ(16) + "short read from random source: got -1, "
-         "want 16\n", opens=None, setkeys=0, before=unload("virtio_rng")),
+    Seal("hwrng_no_driver", 16, rc=1, err=READ(16) + TOOL["MSG_SHORT_RANDOM"] % (-1, 16),
+         opens=None, setkeys=0, before=unload("virtio_rng")),
 ))
 
 # The blob of every key length; some are handed on to later boots, and to
@@ -246,7 +240,7 @@ LATER = Boot("later", (
     *[Seal(f"seal_{n}", n, rc=1, err=READ(n) + NO_NULL_KEY + NO_HARDWARE, opens=None,
            setkeys=None) for n in (1, 32, 128)],
     Seal("seal_as_nobody", 32, stdin="nobody", rc=1, opens=None, setkeys=None,
-         err=READ(32) + 2 * NO_HWRNG + "kcapi_cipher_init(ecb(aes)) failed: -2\n" + NO_HARDWARE),
+         err=READ(32) + 2 * NO_HWRNG + CIPHER_INIT % -2 + NO_HARDWARE),
     *[Trust(f"len_{n}", load=SEALED[n], handed=True, holds=SEALED[n]) for n in HANDED_ON],
     *[Trust(f"tamper_{field}", load=SEALED[32], handed=True, flip=digit, refused=error)
       for field, digit, error in TAMPERED],

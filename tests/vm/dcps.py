@@ -6,10 +6,10 @@ import dataclasses
 import os
 import shutil
 
-from harness import HERE, TOP, check, emulated_keys, run_logged
+from harness import CACHE_ROOT, HERE, TOP, check, emulated_keys, run_logged
 
 PATCH = f"{TOP}/kernel/mxs-dcp-null-key.patch"
-QEMU_DIR = os.environ.get("DCP_QEMU_DIR", "/var/cache/dcp-sealkey/qemu")
+QEMU_DIR = os.environ.get("DCP_QEMU_DIR", f"{CACHE_ROOT}/qemu")
 
 
 @dataclasses.dataclass(frozen=True)

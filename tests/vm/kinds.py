@@ -13,7 +13,7 @@ import hmac
 import re
 import subprocess
 
-from harness import check, emulated_keys
+from harness import check, emulated_keys, messages
 
 INIT = r"""#!/bin/sh
 # /init of the test VM, written by the harness (tests/vm/kinds.py): the
@@ -248,10 +248,13 @@ class Step(Case):
         return []
 
 
+TOOL = messages()
+
+
 def READ(n):
     """The tool's first lines for a key of n bytes."""
-    return f"read {n} byte plaintext key\n" + (
-        "WARNING: keys under 32 bytes do not load in Linux 6.12.103 and later\n" if n < 32 else "")
+    return TOOL["MSG_KEY_READ"] % n + (
+        TOOL["MSG_SHORT_KEY"] if n < TOOL["MIN_LOADABLE_KEY"] else "")
 
 
 class Seal(Case):

@@ -5,7 +5,7 @@ a new row; how a kernel or a DCP is had is its kind (kernels.py, dcps.py)."""
 import dataclasses
 
 from cases import BINDING, DRIVER, EXTRATESTS, LATER, NO_HARDWARE, NO_NULL_KEY, OTP, STACK, \
-    TESTKEY, TRUSTED, extratests
+    TESTKEY, TOOL, TRUSTED, extratests
 from dcps import Model, TestModule
 from kernels import DebianImage, SourceKernel
 
@@ -23,7 +23,7 @@ class Machine:
     boots: tuple  # cases.Boot, in order
     # The key lengths that its kernel's trusted keys load: since Linux
     # 6.12.103 (Debian's 6.12.105-1), and in every 7.x, 32 to 128 bytes.
-    loads: range = range(1, 129)
+    loads: range = range(1, TOOL["MAX_PLAINTEXT_KEY"] + 1)
     # A machine whose hand-ons this one starts from; its test runs first.
     blobs_from: str = ""
 
@@ -36,7 +36,8 @@ IMX6ULL = Machine(
         dtb="nxp/imx/imx6ull-14x14-evk.dtb"),
     qemu="qemu-system-arm", qemu_args=("-machine", "mcimx6ull-evk"), console="ttymxc0",
     rng="2284000.rng", dcp=Model(), userlands=("armhf", "armel"),
-    boots=(TRUSTED, DRIVER, OTP, TESTKEY, BINDING, EXTRATESTS), loads=range(32, 129))
+    boots=(TRUSTED, DRIVER, OTP, TESTKEY, BINDING, EXTRATESTS), loads=range(
+        TOOL["MIN_LOADABLE_KEY"], TOOL["MAX_PLAINTEXT_KEY"] + 1))
 
 MACHINES = {m.name: m for m in [
     Machine(name="amd64", kernel=DebianImage(), qemu="qemu-system-x86_64", qemu_args=(
