@@ -4,7 +4,8 @@
 
 # Runs every quality gate: the host suite under ASan, UBSan and LSan, the
 # black-box runs under valgrind memcheck, clang-tidy, cppcheck, the
-# clang-format check and the REUSE licensing check. Prints each gate's
+# clang-format check, the REUSE licensing check, shellcheck over the VM
+# guest's shell and flake8 over the tests' Python. Prints each gate's
 # result and exits non-zero if any failed. As root on Debian it first
 # installs what is missing, asking nothing.
 # Usage: tests/gates/run.sh [gate...]   (default: all of them)
@@ -12,13 +13,13 @@ set -u
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root" || exit 2
-all_gates="sanitize memcheck clang-tidy cppcheck clang-format reuse"
+all_gates="sanitize memcheck clang-tidy cppcheck clang-format reuse shellcheck flake8"
 gates=${*:-$all_gates}
 logs=$root/build/gates
 mkdir -p "$logs"
 
 install_missing() {
-    bash apt/install.sh util-linux valgrind clang-tidy cppcheck clang-format reuse \
+    bash apt/install.sh util-linux valgrind clang-tidy cppcheck clang-format reuse shellcheck flake8 \
         >"$logs/install.log" 2>&1 || {
         cat "$logs/install.log"
         echo "gates: installing what the gates need failed"
@@ -118,6 +119,16 @@ gate_reuse() {
         failed=1
     }
     return "$failed"
+}
+
+# The VM guest's shell is busybox sh, which shellcheck knows as POSIX sh.
+gate_shellcheck() {
+    shellcheck tests/vm/guest/*.sh
+}
+
+# pyflakes and pycodestyle, at the tests' line length.
+gate_flake8() {
+    flake8 --max-line-length=110 tests
 }
 
 passed=0

@@ -6,14 +6,14 @@ import dataclasses
 import os
 import shutil
 
-from harness import HERE, TOP, check, emulated_keys, run_logged
+from util import HERE, TOP, check, emulated_keys, run_logged
 
 PATCH = f"{TOP}/kernel/mxs-dcp-null-key.patch"
 QEMU_DIR = os.environ.get("DCP_QEMU_DIR", "/var/cache/dcp-sealkey/qemu")
 
 
 @dataclasses.dataclass(frozen=True)
-class Keys:
+class DcpKeys:
     """The keys of a boot's DCP: the emulated ones, another board's UNIQUE
     key, or a chip on its all-zero test key (neither secure nor trusted);
     and the key that the null key selects, "unique" or "otp"."""
@@ -105,7 +105,7 @@ class TestModule(Dcp):
                        setkeys="/sys/module/dcp_nullkey/parameters/zero_length_setkeys")
 
     def module_args(self, keys):
-        check(keys.unique == Keys.unique and keys.null_key == Keys.null_key,
+        check(keys.unique == DcpKeys.unique and keys.null_key == DcpKeys.null_key,
               "the test module has one UNIQUE key only, and its null key selects it")
         return "zero_key=1" if keys.test_keys else ""
 

@@ -1,7 +1,7 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
-"""What every part of the VM harness shares: the failure that ends a run,
-running programs, Debian's packages, and building a folder once."""
+"""Utilities of the VM harness: the failure that ends a run, running
+programs, Debian's packages, building a folder once, the emulated keys."""
 import os
 import re
 import shutil
@@ -20,6 +20,11 @@ class Failed(Exception):
 def check(ok, message):
     if not ok:
         raise Failed(message)
+
+
+def bail_out(machine, version, message):
+    print(f"Bail out! {machine} on Linux {version}: {message}", flush=True)
+    return 1
 
 
 def run_logged(cmd, log=os.devnull, **kw):

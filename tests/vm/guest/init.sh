@@ -1,0 +1,38 @@
+#!/bin/sh
+# SPDX-FileCopyrightText: 2026 dcp-sealkey developers
+# SPDX-License-Identifier: MIT
+# /init of the test VM: the boot's /cases once per userland, /u/ARCH/bin
+# first on PATH. It ends the VM itself: reboot ends QEMU (-no-reboot), and
+# a dying init panics, which QEMU's panic=-1 ends too.
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+# The initramfs has no /dev/console node, so init starts without streams.
+exec </dev/console >/dev/console 2>&1
+mkdir -p /tmp && mount -t tmpfs tmp /tmp
+# shellcheck source=/dev/null # written per machine and boot
+. /setup
+# shellcheck source=/dev/null
+. /boot.env
+# shellcheck source=/dev/null
+. /library
+write_record boot kernel="$(uname -r)"
+# shellcheck disable=SC2086 # one word per module
+[ -z "$HWRNG_MODULES" ] || insmods $HWRNG_MODULES
+# /dev/hwrng is there from boot on; wait until a generator is behind it.
+i=0
+while [ "$(cat /sys/class/misc/hw_random/rng_current)" = none ] && [ $i -lt 50 ]; do
+	usleep 100000
+	i=$((i + 1))
+done
+write_record hwrng node="$([ -c /dev/hwrng ] && echo yes)" \
+	current="$(cat /sys/class/misc/hw_random/rng_current)"
+for u in $USERLANDS; do
+	PATH=/u/$u/bin:/bin
+	# shellcheck source=/dev/null
+	. /cases
+done
+PATH=/bin
+write_record "done"
+reboot -f
