@@ -121,15 +121,10 @@ gate_reuse() {
     return "$failed"
 }
 
-# The VM guest's shell is busybox sh, which shellcheck knows as POSIX sh.
-gate_shellcheck() {
-    shellcheck tests/vm/guest/*.sh
-}
-
-# pyflakes and pycodestyle, at the tests' line length.
-gate_flake8() {
-    flake8 --max-line-length=110 tests
-}
+# The VM guest's shell is busybox sh, which shellcheck knows as POSIX sh;
+# flake8 is pyflakes and pycodestyle, here at the tests' line length.
+gate_shellcheck() { shellcheck tests/vm/guest/*.sh; }
+gate_flake8() { flake8 --max-line-length=110 tests; }
 
 passed=0
 failed=0

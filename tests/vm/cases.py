@@ -109,6 +109,7 @@ TAMPERED = (("version", 1, INVAL), ("wrapped_key", 10, BADMSG), ("nonce", 34, BA
             ("length", 66, INVAL), ("ciphertext", 74, BADMSG), ("tag", -1, BADMSG))
 RECIPE_SEALED = Seal("readme", 32, run="by_recipe")
 
+# The kernel's trusted keys (trusted.ko source=dcp) and the tool's blobs.
 TRUSTED = Boot("trusted", (
     Step(dcp_up(), trusted_up()),
     *[case for n, sealed in SEALED.items()
@@ -150,6 +151,7 @@ SELFTESTS = {"ecb-aes-dcp": "passed", "cbc-aes-dcp": "passed", "ecb-paes-dcp": "
 OTP_BIT_SEALED = Seal("otpbit", 32, opens="otp", setkeys=None, before=dcp_up("otp_bit"),
                       after=trusted_up(), hand_on=True)
 
+# The patched driver, the stock one, and the one from before the OTP_KEY fix.
 DRIVER = Boot("driver", (
     Step(dcp_up()),
     SelfTests("selftest", SELFTESTS),

@@ -1,11 +1,14 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
 """The guest, busybox sh: its files, and the shell of Step rows. guest/ holds
-its /init (init.sh), the functions every boot has (library.sh) and those of
-each kind of case (TAG.sh, by the kind's tag); /setup, /boot.env and /cases
-are written for each machine and boot."""
+its /init (init.sh), the functions every boot has (library.sh) and those
+that the kinds of case call (kinds.sh); /setup, /boot.env and /cases are
+written for each machine and boot."""
+import glob
+import re
+
 from records import record_id
-from util import HERE
+from util import HERE, TOP, check
 
 
 def shell(name):
@@ -23,26 +26,35 @@ def setup(drivers, kernel, userlands):
 
 
 def cases_file(cases):
-    """/cases: the functions of the kinds that the cases use, then each
-    case's action, run as case $N."""
-    kinds = dict.fromkeys(k for case in cases for k in case.kinds())
-    return "".join(shell(k.tag) for k in kinds if k.tag) + "".join(
-        f"N={record_id('$u', case)}; " * bool(case.name) + case.action() + "\n" for case in cases)
+    """/cases: each case's action, run as case $N."""
+    return "".join(f"N={record_id('$u', case)}; " * bool(case.name) + case.action() + "\n"
+                   for case in cases)
 
 
-def recipes_of(cases):
-    """The marked doc blocks that the cases run: {file in /recipes: recipe name}."""
-    return {f: name for case in cases for part in getattr(case, "cases", [case])
-            for f, name in part.recipes.items()}
+def recipes(cases):
+    """The docs' blocks that the cases run, as written: {file in /recipes:
+    the sh block right after the line <!-- recipe: NAME --> in README.md or
+    doc/*.md}, each NAME marked once."""
+    blocks = {}
+    for path in [f"{TOP}/README.md", *sorted(glob.glob(f"{TOP}/doc/*.md"))]:
+        for marked, block in re.findall(r"^<!-- recipe: (\S+) -->\n(?:```sh\n(.*?)^```)?",
+                                        open(path).read(), re.M | re.S):
+            check(marked not in blocks, f'recipe "{marked}" is marked twice (again in {path})')
+            check(block, f'recipe "{marked}" in {path}: no sh block right after its marker')
+            blocks[marked] = block
+    named = {f: name for case in cases for part in getattr(case, "cases", [case])
+             for f, name in part.recipes.items()}
+    for name in named.values():
+        check(name in blocks, f'no sh block is marked "<!-- recipe: {name} -->" in README.md or doc/*.md')
+    return {f: blocks[name] for f, name in named.items()}
 
 
-# The shell of Step rows, from the library's functions.
-def insmods(*modules):
-    return "insmods " + " ".join(modules)
+def call(function):
+    """Calls of a function of the library, for Step rows."""
+    return lambda *args: " ".join((function,) + args)
 
 
-def rmmods(*modules):
-    return "rmmods " + " ".join(modules)
+insmods, rmmods, trusted_up = map(call, ("insmods", "rmmods", "trusted_up"))
 
 
 def dcp_up(driver="", test_keys=False):
@@ -55,10 +67,6 @@ def dcp_up(driver="", test_keys=False):
 DCP_DOWN = "dcp_down"
 DCP_STOCK = f'[ -z "$DCP_STOCK" ] || {dcp_up("stock")} ""'  # where the machine has one
 EXTRA_SELFTESTS_ON = "echo 0 >/sys/module/cryptomgr/parameters/$SELFTESTS_OFF; dmesg -c >/dev/null"
-
-
-def trusted_up(*params):
-    return " ".join(("trusted_up",) + params)
 
 
 def once(name, *lines):

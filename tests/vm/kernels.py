@@ -166,9 +166,8 @@ class SourceKernel(Kernel):
         self.busybox_arch = userlands[0]
         version = self.linux.split()[-1]
         self.source = "linux-source-" + ".".join(version.split(".")[:2])
-        offered = [v for _, v, where in (line.split(" | ") for line in apt(
-            work, "private_apt_cache", "madison", self.source).splitlines())
-            if where.split()[1] == f"{self.suite}/main"]
+        offered = re.findall(rf"^ *{self.source} \| (\S+) \| \S+ {self.suite}/main ",
+                             apt(work, "private_apt_cache", "madison", self.source), re.M)
         found = [v for v in offered if self.linux.startswith("newest") or v.split("-")[0] == version]
         check(found, f"{self.suite} has no {self.source} {self.linux}: it has {offered or 'none'}")
         self.package = found[0]

@@ -1,9 +1,9 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
 """The kinds of case. Each is a class: the action of one case, shell that
-calls its kind's functions (guest/TAG.sh), and the judge of the one record
-that the action writes (records.py), given the Context of judge.py."""
-import dataclasses
+calls its kind's functions (guest/kinds.sh), and the judge of the one
+record that the action writes (records.py), given the Context of judge.py."""
+import collections
 import hashlib
 import hmac
 import re
@@ -12,18 +12,14 @@ from guest import insmods, rmmods
 from records import record_id
 
 
-@dataclasses.dataclass
-class Result:
-    name: str  # USERLAND.CASE TAG, as reported
-    failures: list
-    summary: str
+# name: USERLAND.CASE TAG, as reported.
+Result = collections.namedtuple("Result", "name failures summary")
 
 
 class Case:
     """A kind of case. recipes: the docs' marked sh blocks it runs, {file in
     /recipes: recipe name}, which a case may set for itself; tag: its kind's
-    word in IDs and results, and the name of its functions' file; hand_on:
-    whether later boots get its record."""
+    word in IDs and results; hand_on: whether later boots get its record."""
     recipes, tag, hand_on = {}, "", False
 
     def __init__(self, name):
@@ -42,9 +38,6 @@ class Case:
         failures, summary = self.judge(fields, context) if fields else (
             ["no result in the console log"], "")
         return [Result(name, failures, summary)]
-
-    def kinds(self):
-        return [type(self)]
 
 
 class Step(Case):
@@ -70,7 +63,7 @@ def READ(n):
 
 class Seal(Case):
     """One run of the tool, on a key of `key` random bytes (or these bytes),
-    `run` by a function of guest/seal.sh: from_file, in_pieces (three writes
+    `run` by a function of guest/kinds.sh: from_file, in_pieces (three writes
     to a pipe), as_nobody (as uid 65534) or by_recipe (the README's "Sealing
     and loading" commands). Judged by its exit status, its exact standard
     error (READ of the length by default), the rise of the DCP's count of
@@ -217,9 +210,6 @@ class Concurrently(Case):
 
     def results(self, context):
         return [r for case in self.cases for r in case.results(context)]
-
-    def kinds(self):
-        return [Seal, Trust]
 
 
 class Board(Case):

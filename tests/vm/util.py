@@ -22,11 +22,6 @@ def check(ok, message):
         raise Failed(message)
 
 
-def bail_out(machine, version, message):
-    print(f"Bail out! {machine} on Linux {version}: {message}", flush=True)
-    return 1
-
-
 def run_logged(cmd, log=os.devnull, **kw):
     """Runs cmd (a list, or a string for sh) with its output appended to
     log; returns its exit status."""

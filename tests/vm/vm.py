@@ -5,14 +5,13 @@
 apart, as the kernel's KUnit runner does:
 
     vm.py boot MACHINE WORKDIR ARCH=TOOL...          fetches, builds, boots
-    vm.py judge WORKDIR BLOB_OPEN                    KTAP of what boot left
+    vm.py judge WORKDIR BLOB_OPEN                    KTAP of what boot left,
+                                                     with no root and no QEMU
     vm.py run MACHINE BLOB_OPEN WORKDIR ARCH=TOOL... both, as CTest does
     vm.py list                                       the machines, for CMake
 
 A machine is a row of machines.py, its boots and cases are in cases.py,
-each kind of case in kinds.py, and what the guest runs in guest/. boot
-leaves in WORKDIR each boot's console (console-BOOT.txt) and run.json,
-what judge.py needs besides: judging takes no root and no QEMU. ARCH=TOOL
+each kind of case in kinds.py, and the guest's shell in guest/. ARCH=TOOL
 is a build of the tool, or a .deb that installs one, for the userland ARCH.
 DCP_VM_CACHE (/var/cache/dcp-sealkey/vm) keeps what is fetched and built,
 DCP_QEMU_DIR is qemu/build.sh's QEMU, DCP_VM_ACCEL=kvm asks for KVM.
@@ -20,7 +19,6 @@ DCP_QEMU_DIR is qemu/build.sh's QEMU, DCP_VM_ACCEL=kvm asks for KVM.
 import glob
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -30,24 +28,9 @@ import guest
 from judge import judge
 from machines import MACHINES
 from records import handed_on, read_records
-from util import HERE, TOP, Failed, bail_out, check, run_logged, stdout_of, unpack
+from util import HERE, Failed, check, run_logged, stdout_of, unpack
 
 BOOT_LIMIT = 300  # seconds before QEMU is stopped
-
-
-def recipe_block(name):
-    """The sh block right after the line <!-- recipe: NAME --> in README.md
-    or doc/*.md, as written; each name is marked once."""
-    blocks = {}
-    for path in [f"{TOP}/README.md", *sorted(glob.glob(f"{TOP}/doc/*.md"))]:
-        for marked, block in re.findall(r"^<!-- recipe: (\S+) -->\n(?:```sh\n(.*?)^```)?",
-                                        open(path).read(), re.M | re.S):
-            check(marked not in blocks, f'recipe "{marked}" is marked twice (again in {path})')
-            check(block, f'recipe "{marked}" in {path}: no sh block right after its marker')
-            blocks[marked] = block
-    check(name in blocks, f'no sh block is marked "<!-- recipe: {name} -->" '
-          "in README.md or doc/*.md")
-    return blocks[name]
 
 
 def pack(folder, out, busybox, files):
@@ -78,8 +61,9 @@ def build_root(m, work, tools, busybox):
     # A foreign busybox lists its applets under qemu-user, through binfmt.
     for applet in set(stdout_of([busybox, "--list"]).split()) - {"busybox", "modprobe"}:
         os.symlink("busybox", f"{root}/bin/{applet}")
-    pack(root, f"{work}/initrd.gz", busybox, {"init": guest.shell("init"), "library": guest.shell(
-        "library"), "setup": guest.setup(drivers, m.kernel, tools)})
+    pack(root, f"{work}/initrd.gz", busybox, {
+        **{name: guest.shell(name) for name in ("init", "library", "kinds")},
+        "setup": guest.setup(drivers, m.kernel, tools)})
     return drivers
 
 
@@ -94,7 +78,7 @@ def boot_initrd(m, boot, work, busybox, earlier):
     pack(d, f"{work}/boot-{boot.name}.gz", busybox, {
         "cases": guest.cases_file(boot.cases),
         "boot.env": f"DCP_ARGS='{m.dcp.module_args(boot.dcp_keys)}'\n",
-        **{f"recipes/{f}": recipe_block(name) for f, name in guest.recipes_of(boot.cases).items()},
+        **{f"recipes/{f}": text for f, text in guest.recipes(boot.cases).items()},
         **{f"earlier/{i}": record["out"] for i, record in earlier.items()}})
     run_logged(f"cat {work}/initrd.gz {work}/boot-{boot.name}.gz >{work}/initrd-{boot.name}.gz")
 
@@ -195,7 +179,7 @@ def boot(m, work, tools):
 
 
 def main(argv):
-    verb, args = argv[1] if len(argv) > 1 else "", argv[2:]
+    verb, args, t0 = argv[1] if len(argv) > 1 else "", argv[2:], time.time()
     if verb == "list":
         # NAME, the fixtures it requires, its userlands, the fixture it sets up.
         for m in MACHINES.values():
@@ -205,27 +189,32 @@ def main(argv):
         return 0
     if verb == "--fetch":
         return MACHINES[args[0]].kernel.fetch(args[1], args[2:], args[0]) or 0
-    if verb == "judge" and len(args) == 2:
-        return judge(os.path.abspath(args[0]), args[1])
-    if not ({"boot": 3, "run": 4}.get(verb, 99) <= len(args) and args[0] in MACHINES):
-        print(f"usage: {argv[0]} boot MACHINE WORKDIR ARCH=TOOL... | judge WORKDIR BLOB_OPEN | "
-              f"run MACHINE BLOB_OPEN WORKDIR ARCH=TOOL... | list (machines: {' '.join(MACHINES)})",
-              file=sys.stderr)
+    if verb == "judge" and len(args) == 2 and os.path.exists(f"{args[0]}/run.json"):
+        (work, blob_open), ran = args, json.load(open(f"{args[0]}/run.json"))
+        m = MACHINES[ran["machine"]]
+        m.kernel.version = ran["version"]
+    elif {"boot": 3, "run": 4}.get(verb, 99) <= len(args) and args[0] in MACHINES:
+        m = MACHINES[args[0]]
+        blob_open, (work, *tools) = (args[1], args[2:]) if verb == "run" else (None, args[1:])
+    else:
+        print(f"usage: {argv[0]} boot MACHINE WORKDIR ARCH=TOOL... | judge WORKDIR BLOB_OPEN "
+              f"(WORKDIR/run.json from boot) | run MACHINE BLOB_OPEN WORKDIR ARCH=TOOL... | list "
+              f"(machines: {' '.join(MACHINES)})", file=sys.stderr)
         return 2
-    t0, m = time.time(), MACHINES[args[0]]
-    blob_open, (work, *tools) = (args[1], args[2:]) if verb == "run" else (None, args[1:])
     work = os.path.abspath(work)
-    os.makedirs(work, exist_ok=True)
-    if verb == "run":
+    if blob_open:
         print("KTAP version 1", flush=True)
     try:
         check(not blob_open or os.access(blob_open, os.X_OK), f"blob opener not found: {blob_open}")
-        tools = tools_of(tools, work)
-        check(sorted(tools) == sorted(m.userlands), f"{m.name} runs the userlands {m.userlands}")
-        boot(m, work, tools)
+        if verb != "judge":
+            os.makedirs(work, exist_ok=True)
+            tools = tools_of(tools, work)
+            check(sorted(tools) == sorted(m.userlands), f"{m.name} runs the userlands {m.userlands}")
+            boot(m, work, tools)
+        return judge(m, work, blob_open, t0) if blob_open else 0
     except Failed as e:
-        return bail_out(m.name, m.kernel.version, e)
-    return judge(work, blob_open, header=False, t0=t0) if blob_open else 0
+        print(f"Bail out! {m.name} on Linux {m.kernel.version}: {e}", flush=True)
+        return 1
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@
 # /init of the test VM: the boot's /cases once per userland, /u/ARCH/bin
 # first on PATH. It ends the VM itself: reboot ends QEMU (-no-reboot), and
 # a dying init panics, which QEMU's panic=-1 ends too.
+# shellcheck disable=SC1091 # what it sources is in the initramfs
 export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
@@ -11,12 +12,10 @@ mount -t devtmpfs dev /dev
 # The initramfs has no /dev/console node, so init starts without streams.
 exec </dev/console >/dev/console 2>&1
 mkdir -p /tmp && mount -t tmpfs tmp /tmp
-# shellcheck source=/dev/null # written per machine and boot
 . /setup
-# shellcheck source=/dev/null
 . /boot.env
-# shellcheck source=/dev/null
 . /library
+. /kinds
 write_record boot kernel="$(uname -r)"
 # shellcheck disable=SC2086 # one word per module
 [ -z "$HWRNG_MODULES" ] || insmods $HWRNG_MODULES
@@ -26,11 +25,9 @@ while [ "$(cat /sys/class/misc/hw_random/rng_current)" = none ] && [ $i -lt 50 ]
 	usleep 100000
 	i=$((i + 1))
 done
-write_record hwrng node="$([ -c /dev/hwrng ] && echo yes)" \
-	current="$(cat /sys/class/misc/hw_random/rng_current)"
+write_record hwrng node="$([ -c /dev/hwrng ] && echo yes)" current="$(cat /sys/class/misc/hw_random/rng_current)"
 for u in $USERLANDS; do
 	PATH=/u/$u/bin:/bin
-	# shellcheck source=/dev/null
 	. /cases
 done
 PATH=/bin
