@@ -148,8 +148,7 @@ def boot(m, work, tools):
         nonlocal phase
         print(f"# {what} took {time.time() - phase:.1f} s", flush=True)
         phase = time.time()
-    for old in glob.glob(f"{work}/console-*.txt") + glob.glob(f"{work}/run.json"):
-        os.remove(old)
+    run_logged(f"rm -f {work}/console-*.txt {work}/run.json")
     fetch(m, work, list(tools))
     print(f"# {m.name}: Linux {m.kernel.version}", flush=True)
     took("fetch and kernel build")
@@ -158,11 +157,9 @@ def boot(m, work, tools):
     took("DCP and initramfs build")
     # What the machines hand on, for the rows that start from their blobs.
     blobs = os.environ.get("DCP_VM_BLOBS", f"{os.path.dirname(work)}/blobs")
-    earlier = {}
-    if m.blobs_from:
-        source = f"{blobs}/{m.blobs_from}.json"
-        check(os.path.exists(source), f"no blobs of {m.blobs_from}: run vm_{m.blobs_from} first")
-        earlier = json.load(open(source))
+    source = f"{blobs}/{m.blobs_from}.json"
+    check(not m.blobs_from or os.path.exists(source), f"no {source}: run vm_{m.blobs_from} first")
+    earlier = json.load(open(source)) if m.blobs_from else {}
     json.dump({"machine": m.name, "version": m.kernel.version, "uname": m.kernel.uname,
                "userlands": list(tools), "counts_setkeys": counts_setkeys, "earlier": earlier},
               open(f"{work}/run.json", "w"))
