@@ -4,6 +4,7 @@
 its /init (init.sh), the functions every boot has (library.sh) and those
 that the kinds of case call (kinds.sh); /setup, /boot.env and /cases are
 written for each machine and boot."""
+import dataclasses
 import glob
 import re
 
@@ -16,10 +17,9 @@ def shell(name):
 
 
 def setup(drivers, kernel, userlands):
-    """/setup: what the library and the kinds need to know of the machine."""
-    values = {"DCP_NULL_KEY": drivers.null_key, "DCP_LOADED": drivers.loaded,
-              "DCP_STOCK": drivers.stock, "DCP_OTP_BIT": drivers.otp_bit,
-              "DCP_SETKEYS": drivers.setkeys, "DCP_TEST_KEY_ARGS": drivers.test_key_args,
+    """/setup: what the library and the kinds need to know of the machine,
+    each field of dcps.Drivers as DCP_FIELD."""
+    values = {**{f"DCP_{k.upper()}": v for k, v in dataclasses.asdict(drivers).items()},
               "HWRNG_MODULES": " ".join(kernel.hwrng_modules), "SELFTESTS_OFF": kernel.selftests_off,
               "USERLANDS": " ".join(userlands)}
     return "".join(f"{k}='{v}'\n" for k, v in values.items())
