@@ -20,11 +20,7 @@ write_record boot kernel="$(uname -r)"
 # shellcheck disable=SC2086 # one word per module
 [ -z "$HWRNG_MODULES" ] || insmods $HWRNG_MODULES
 # /dev/hwrng is there from boot on; wait until a generator is behind it.
-i=0
-while [ "$(cat /sys/class/misc/hw_random/rng_current)" = none ] && [ $i -lt 50 ]; do
-	usleep 100000
-	i=$((i + 1))
-done
+waiting 50 grep -qx none /sys/class/misc/hw_random/rng_current
 write_record hwrng node="$([ -c /dev/hwrng ] && echo yes)" current="$(cat /sys/class/misc/hw_random/rng_current)"
 for u in $USERLANDS; do
 	PATH=/u/$u/bin:/bin

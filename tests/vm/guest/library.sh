@@ -24,14 +24,19 @@ fatal() {
 }
 insmods() { for m; do insmod "/mod/$m.ko" || fatal "insmod $m"; done; }
 rmmods() { for m; do rmmod "$m" || fatal "rmmod $m"; done; }
-# Waits until the self-tests of newly registered algorithms end.
-settle() {
+# waiting TENTHS COMMAND...: while COMMAND succeeds, TENTHS tenths of a
+# second at most.
+waiting() {
 	i=0
-	while grep -q '^type *: larval' /proc/crypto && [ $i -lt 300 ]; do
+	n=$1
+	shift
+	while "$@" && [ $i -lt "$n" ]; do
 		usleep 100000
 		i=$((i + 1))
 	done
 }
+# Waits until the self-tests of newly registered algorithms end.
+settle() { waiting 300 grep -q '^type *: larval' /proc/crypto; }
 # dcp_up [MODULE [ARGS]]: the DCP driver, by default the null-key one on
 # this boot's keys; dcp_down unloads it.
 dcp_up() {
