@@ -71,9 +71,8 @@ def report(number, boot, results):
     """One boot's results as a KTAP subtest; returns how many failed."""
     print(f"  KTAP version 1\n  # Subtest: {boot.name}\n  1..{len(results)}")
     for n, r in enumerate(results, 1):
-        print(f"  {'not ok' if r.failures else 'ok'} {n} {r.name}: {r.summary}")
-        for message in r.failures:
-            print(f"  # {message}")
+        print(f"  {'not ok' if r.failures else 'ok'} {n} {r.name}: {r.summary}"
+              + "".join(f"\n  # {message}" for message in r.failures))
     failed = sum(bool(r.failures) for r in results)
     print(f"{'not ok' if failed else 'ok'} {number} {boot.name}", flush=True)
     return failed
