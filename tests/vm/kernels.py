@@ -19,35 +19,20 @@ USERLAND_PACKAGES = ["libc6", "libkcapi1", "libkeyutils1", "keyutils", "dmsetup"
 
 
 class Kernel:
-    """A kernel and the userland around it. fetch() gets or builds both once
-    into the cache for the machine `row` and sets `version`, for messages,
-    and `uname`, a regex of what uname -r must say; the other methods use
-    what it made."""
+    """A kernel and the userland around it, which each kind gives as:
+    fetch(work, userlands, row), which gets or builds both once into the
+    cache for the machine `row` and sets `version`, for messages, and
+    `uname`, a regex of what uname -r must say; then module_make(), the make
+    command that builds an out-of-tree module for it; fill_root(root, work,
+    tools), which puts each userland's tool, keyctl, dmsetup and libraries
+    and the kernel's modules into the initramfs at root; busybox(work), a
+    static busybox for the guest's own architecture; and qemu_args()."""
     fixture = ""  # a CTest fixture that must have run first
     version = "?"
     selftests_off = "noextratests"  # cryptomgr's switch that keeps its extended self-tests off
     cross = ""  # the prefix of the compiler of the guest's programs
     src = ""  # the kernel's source tree, where it is built from one
     hwrng_modules = ()  # what the guest loads to bring up /dev/hwrng
-
-    def fetch(self, work, userlands, row):
-        raise NotImplementedError
-
-    def module_make(self):
-        """The make command that builds an out-of-tree module for it."""
-        raise NotImplementedError
-
-    def fill_root(self, root, work, tools):
-        """Puts each userland's tool, keyctl, dmsetup and libraries and the
-        kernel's modules into the initramfs at root."""
-        raise NotImplementedError
-
-    def busybox(self, work):
-        """A static busybox for the guest's own architecture."""
-        raise NotImplementedError
-
-    def qemu_args(self):
-        raise NotImplementedError
 
     def accels(self):
         return ["tcg"]
