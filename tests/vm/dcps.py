@@ -35,9 +35,10 @@ class Drivers:
 
 
 class Dcp:
-    """How a machine serves the DCP: prepare() puts its drivers into the
-    initramfs once per run; qemu_args() and module_args() are what a boot
-    with given keys adds to QEMU's command line and to the driver's insmod."""
+    """How a machine serves the DCP: prepare(kernel, work, root), which each
+    kind gives, puts its drivers into the initramfs once per run and returns
+    their Drivers; qemu_args() and module_args() are what a boot with given
+    keys adds to QEMU's command line and to the driver's insmod."""
     fixture = ""  # a CTest fixture that must have run first
 
     def fetch(self, work):
@@ -45,9 +46,6 @@ class Dcp:
 
     def qemu(self, binary):
         return binary
-
-    def prepare(self, kernel, work, root):
-        raise NotImplementedError
 
     def qemu_args(self, keys):
         return []
