@@ -12,8 +12,7 @@ from guest import insmods, rmmods
 from records import record_id
 
 
-# name: USERLAND.CASE TAG, as reported.
-Result = collections.namedtuple("Result", "name failures summary")
+Result = collections.namedtuple("Result", "name failures summary")  # name: USERLAND.CASE TAG
 
 
 class Case:

@@ -5,8 +5,7 @@
 apart, as the kernel's KUnit runner does:
 
     vm.py boot MACHINE WORKDIR ARCH=TOOL...          fetches, builds, boots
-    vm.py judge WORKDIR BLOB_OPEN                    KTAP of what boot left,
-                                                     with no root and no QEMU
+    vm.py judge WORKDIR BLOB_OPEN                    KTAP: no root, no QEMU
     vm.py run MACHINE BLOB_OPEN WORKDIR ARCH=TOOL... both, as CTest does
     vm.py list                                       the machines, for CMake
 
