@@ -126,8 +126,14 @@ private_apt_current() {
 
 # Fetches the lists unless they are current (DCP_APT_UPDATE=1: always).
 # When an index fails every try, goes on with the others and says so.
+# SUITE...: newer suites that the caller needs besides those above (a VM
+# machine's kernel names its suite); once listed, a suite stays listed
+# ($APT_DIR/suites), so that no caller's update undoes another's.
 private_apt_update() {
-	local opts
+	local opts suite
+	for suite in $(cat "$APT_DIR/suites" 2>/dev/null) "$@"; do
+		[[ " ${APT_SUITES[*]} ${APT_NEWER_SUITES[*]} " == *" $suite "* ]] || APT_NEWER_SUITES+=("$suite")
+	done
 	# Warm, nothing is written: a user who is not root may read the lists.
 	private_apt_current && return 0
 	mkdir -p "$APT_DIR"/{empty,state/lists/partial,cache/archives/partial}
@@ -138,6 +144,7 @@ private_apt_update() {
 		rm -f "$APT_DIR/updated"
 		: >"$APT_DIR/status"
 		private_apt_sources >"$APT_DIR/sources.list"
+		printf '%s\n' "${APT_NEWER_SUITES[@]}" >"$APT_DIR/suites"
 		private_apt_preferences >"$APT_DIR/preferences"
 		mapfile -t opts < <(private_apt_opts)
 		if apt_retry "apt-get update (private configuration)" apt-get "${opts[@]}" update; then

@@ -4,22 +4,23 @@
 
 # Runs every quality gate: the host suite under ASan, UBSan and LSan, the
 # black-box runs under valgrind memcheck, clang-tidy, cppcheck, the
-# clang-format check, the check of the man page's messages and the REUSE
-# licensing check. Prints each gate's
-# result and exits non-zero if any failed. As root on Debian it first
-# installs what is missing, asking nothing.
+# clang-format check, the check of the man page's messages, the REUSE
+# licensing check, shellcheck over the VM guest's shell and flake8 over the
+# tests' Python. Prints each gate's result and exits non-zero if any
+# failed. As root on Debian it first installs what is missing, asking nothing.
 # Usage: tests/gates/run.sh [gate...]   (default: all of them)
 set -u
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root" || exit 2
-all_gates="sanitize memcheck clang-tidy cppcheck clang-format messages reuse"
+all_gates="sanitize memcheck clang-tidy cppcheck clang-format messages reuse shellcheck flake8"
 gates=${*:-$all_gates}
 logs=$root/build/gates
 mkdir -p "$logs"
 
 install_missing() {
     bash apt/install.sh util-linux valgrind clang-tidy cppcheck clang-format groff-base reuse \
+        shellcheck flake8 \
         >"$logs/install.log" 2>&1 || {
         cat "$logs/install.log"
         echo "gates: installing what the gates need failed"
@@ -152,6 +153,11 @@ gate_reuse() {
     }
     return "$failed"
 }
+
+# The VM guest's shell is busybox sh, which shellcheck knows as POSIX sh;
+# flake8 is pyflakes and pycodestyle, here at the tests' line length.
+gate_shellcheck() { shellcheck tests/vm/guest/*.sh; }
+gate_flake8() { flake8 --max-line-length=110 tests; }
 
 passed=0
 failed=0

@@ -1,7 +1,7 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
-"""What every part of the VM harness shares: the failure that ends a run,
-running programs, Debian's packages, and building a folder once."""
+"""Utilities of the VM harness: the failure that ends a run, running
+programs, Debian's packages, building a folder once, the emulated keys."""
 import codecs
 import os
 import re
