@@ -199,7 +199,8 @@ if ! (cached) >/dev/null 2>&1; then
 	elif command -v sudo >/dev/null; then
 		echo "qemu build: fetching into $CACHE needs root, asking sudo"
 		sudo env "DCP_APT_DIR=$APT_DIR" "DCP_APT_MIRROR=$APT_MIRROR" \
-			"DCP_APT_SECURITY_MIRROR=$APT_SECURITY_MIRROR" "DCP_APT_UPDATE=${DCP_APT_UPDATE:-0}" \
+			"DCP_APT_SECURITY_MIRROR=$APT_SECURITY_MIRROR" "DCP_APT_KEYRING=$APT_KEYRING" \
+			"DCP_APT_UPDATE=${DCP_APT_UPDATE:-0}" \
 			bash "$HERE/build.sh" --fetch "$CACHE" ||
 			die "fetching into $CACHE under sudo failed (its log: $WORK/apt.log)"
 	else
