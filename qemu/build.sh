@@ -212,6 +212,13 @@ resolve
 
 # --- what to build ----------------------------------------------------------
 
+# The build packages first: the compiler's version counts in the settings
+# below, and a fresh machine lacks it.
+bash "$HERE/../apt/install.sh" "${DEPS[@]}" >"$OUTDIR/install.log" 2>&1 || {
+	tail -n 30 "$OUTDIR/install.log" >&2
+	die "installing the build packages (${DEPS[*]}) failed (it needs root or sudo), see $OUTDIR/install.log"
+}
+
 [[ -d $PATCHES || -z ${DCP_QEMU_PATCHES:-} ]] || die "no patch folder $PATCHES"
 shopt -s nullglob
 SERIES=()
@@ -265,9 +272,6 @@ fail() {
 	tail -n 30 "$LOG" >&2
 	die "$*, see $LOG"
 }
-
-bash "$HERE/../apt/install.sh" "${DEPS[@]}" >>"$LOG" 2>&1 ||
-	fail "installing the build packages (${DEPS[*]}) failed (it needs root or sudo)"
 
 mkdir -p "$SRC" "$BUILD"
 # roms/ holds the firmware sources (270 MB) that only other targets build.
