@@ -201,7 +201,8 @@ if ! (cached) >/dev/null 2>&1; then
 	elif command -v sudo >/dev/null; then
 		echo "qemu build: fetching into $CACHE needs root, asking sudo"
 		sudo env "DCP_APT_DIR=$APT_DIR" "DCP_APT_MIRROR=$APT_MIRROR" \
-			"DCP_APT_SECURITY_MIRROR=$APT_SECURITY_MIRROR" "DCP_APT_UPDATE=${DCP_APT_UPDATE:-0}" \
+			"DCP_APT_SECURITY_MIRROR=$APT_SECURITY_MIRROR" "DCP_APT_KEYRING=$APT_KEYRING" \
+			"DCP_APT_UPDATE=${DCP_APT_UPDATE:-0}" \
 			bash "$HERE/build.sh" --fetch "$CACHE" ||
 			die "fetching into $CACHE under sudo failed (its log: $WORK/apt.log)"
 	else
@@ -212,6 +213,13 @@ fi
 resolve
 
 # --- what to build ----------------------------------------------------------
+
+# The build packages first: the compiler's version counts in the settings
+# below, and a fresh machine lacks it.
+bash "$HERE/../apt/install.sh" "${DEPS[@]}" >"$OUTDIR/install.log" 2>&1 || {
+	tail -n 30 "$OUTDIR/install.log" >&2
+	die "installing the build packages (${DEPS[*]}) failed (it needs root or sudo), see $OUTDIR/install.log"
+}
 
 [[ -d $PATCHES || -z ${DCP_QEMU_PATCHES:-} ]] || die "no patch folder $PATCHES"
 shopt -s nullglob
@@ -266,9 +274,6 @@ fail() {
 	tail -n 30 "$LOG" >&2
 	die "$*, see $LOG"
 }
-
-bash "$HERE/../apt/install.sh" "${DEPS[@]}" >>"$LOG" 2>&1 ||
-	fail "installing the build packages (${DEPS[*]}) failed (it needs root or sudo)"
 
 mkdir -p "$SRC" "$BUILD"
 # roms/ holds the firmware sources (270 MB) that only other targets build.
