@@ -146,7 +146,7 @@ unpacked=$(echo "$out"/build/dcp-sealkey-[0-9]*)
 [[ -f $unpacked/CMakeLists.txt && ! -e $unpacked/contrib/buildroot/package/dcp-sealkey/dcp-sealkey.hash ]] ||
 	die "the release tarball did not unpack as a source tree without its hash file"
 rm -rf "$unpacked"
-say "release tarball: $(cut -d' ' -f4 "$rel/hashes/dcp-sealkey/dcp-sealkey.hash") downloaded, hash checked, unpacked"
+say "release tarball: $(awk '{print $3}' "$rel/hashes/dcp-sealkey/dcp-sealkey.hash") downloaded, hash checked, unpacked"
 
 # contrib/README.md's board recipe, as written: the board's configuration
 # keeps every line of the fragment, and its kernel files exist.
