@@ -109,7 +109,7 @@ gate_reuse() {
     reuse lint || failed=1
     md5=$(md5sum <LICENSES/MIT.txt | cut -d' ' -f1)
     sha256=$(sha256sum <LICENSES/MIT.txt | cut -d' ' -f1)
-    grep -q "file://LICENSES/MIT.txt;md5=$md5\"" contrib/yocto/dcp-sealkey_*.bb || {
+    grep -q "file://LICENSES/MIT.txt;md5=$md5\"" contrib/yocto/*/recipes-*/*/dcp-sealkey_*.bb || {
         echo "contrib/yocto: LIC_FILES_CHKSUM is not md5=$md5"
         failed=1
     }
