@@ -9,14 +9,19 @@
 # Needs die() defined; APT_LOG names the log (default: standard error).
 
 APT_LOG=${APT_LOG:-/dev/stderr}
+# shellcheck source-path=SCRIPTDIR source=cache.sh
+source "$(dirname "${BASH_SOURCE[0]}")/cache.sh"
 # Seconds between the tries of a failed update or download: three tries,
 # a minute and a half in all, which outlasts a brief fault but not a mirror
 # in mid-sync. DCP_APT_WAIT="0 0" makes a test of this quick.
 read -ra APT_WAITS <<<"${DCP_APT_WAIT:-30 60}"
 
 # apt_retry WHAT COMMAND...: runs an apt command until it succeeds or the
-# tries are used up. Its output goes to APT_LOG, and the last try's to the
-# file $APT_OUT, for the caller to read and remove.
+# tries are used up. A try fails on a non-zero exit or on any item that apt
+# could not fetch (a suite it cannot reach is only a warning, exit 0). A
+# Release file that apt refuses is not tried again: no wait changes it.
+# Its output goes to APT_LOG, and the last try's to the file $APT_OUT, for
+# the caller to read and remove.
 apt_retry() {
 	local what=$1 wait rc
 	shift
@@ -25,21 +30,89 @@ apt_retry() {
 		rc=0
 		"$@" </dev/null >"$APT_OUT" 2>&1 || rc=$?
 		cat "$APT_OUT" >>"$APT_LOG"
+		[[ $rc -ne 0 ]] || ! grep -q '^Err:' "$APT_OUT" || rc=100
 		[[ $rc -ne 0 && $wait != last ]] || break
-		echo "apt: $what failed (exit $rc), trying again in $wait s: $(apt_failures "$APT_OUT")" >&2
+		apt_verdicts "$APT_OUT" | grep -qv '^refused' || break
+		echo "apt: $what failed, trying again in $wait s: $(apt_failures "$APT_OUT")" >&2
 		sleep "$wait"
 	done
 	return "$rc"
 }
 
-# What failed, from apt's output in file $1: each index as suite/component
-# architecture and file, or the address, with apt's reason; one line.
+# What apt went without, from its output in file $1: one line "KIND<tab>
+# WHAT (WHY)" for each index (suite/component architecture type), suite or
+# address, KIND "refused" for a Release file that apt will not use (out of
+# date, not yet valid, unsigned or badly signed, changed), "failed" for one
+# it could not fetch; "error" and apt's words for any other error.
+apt_verdicts() {
+	awk -v OFS='\t' '
+	function note(what, kind, why) {
+		gsub(/  +/, " ", why)
+		sub(/ \[IP: [^]]*\]$/, "", why)
+		if (!(what in kinds)) order[n++] = what
+		kinds[what] = kind
+		whys[what] = why
+	}
+	function told(what, why) { return what in whys ? why ": " whys[what] : why }
+	# "Err:N ADDRESS [SUITE[/COMPONENT ARCH TYPE]]", and below it, indented,
+	# the reason.
+	err != "" {
+		why = $0
+		sub(/^ */, "", why)
+		note(err, "failed", /^  / ? why : "no reason given")
+		err = ""
+		if (/^  /) next
+	}
+	/^Err:/ {
+		err = NF > 2 ? $3 : $2
+		for (i = 4; i <= NF; i++) if ($i !~ /^(In)?Release$/) err = err " " $i
+		next
+	}
+	/^E: Release file for / {
+		what = $5
+		sub(/\/[^\/]*$/, "", what)
+		sub(/.*\/dists\//, "", what)
+		why = $0
+		sub(/^E: Release file for [^ ]* is /, "", why)
+		sub(/\. Updates for this repository will not be applied\.$/, "", why)
+		sub(/ \(/, ", ", why)
+		sub(/\)$/, "", why)
+		note(what, "refused", "Release file " why)
+		next
+	}
+	/^E: The repository .* is not signed\.$/ { note($5, "refused", told($5, "not signed")); next }
+	/^E: The repository .* (does not have|no longer has) a Release file\.$/ {
+		note($5, "failed", told($5, "no Release file"))
+		next
+	}
+	/^E: Repository .* changed its / {
+		why = $0
+		sub(/.* changed its /, "changed its ", why)
+		note($4, "refused", why)
+		next
+	}
+	# Told in the Err: lines already.
+	/^[EW]: Failed to fetch / && n > 0 { next }
+	/^[EW]: Failed to fetch / {
+		why = $0
+		sub(/^[EW]: Failed to fetch [^ ]* */, "", why)
+		note($4, "failed", why)
+		next
+	}
+	/^E: (Some index files failed to download|Download Failed)/ { next }
+	/^E: / { note(substr($0, 4), "error", ""); next }
+	/^W: / { warning = substr($0, 4) }
+	END {
+		if (err != "") note(err, "failed", "no reason given")
+		if (n == 0) note(warning != "" ? warning : "apt printed no error", "error", "")
+		for (i = 0; i < n; i++)
+			print kinds[order[i]], order[i] (whys[order[i]] != "" ? " (" whys[order[i]] ")" : "")
+	}' "$1"
+}
+
+# What failed, from apt's output in file $1, in one line.
 apt_failures() {
-	sed -n 's/^[EW]: Failed to fetch \([^ ]*\) *\(.*\)$/\1 (\2)/p' "$1" |
-		sed 's#^[^ ]*/dists/\([^/]*\)/\([^/]*\)/binary-\([^/]*\)/\([^ .]*\)[^ ]*#\1/\2 \3 \4#;
-			s#^[^ ]*/dists/\([^/]*\)/\([^/]*\)/source/\([^ .]*\)[^ ]*#\1/\2 \3#' |
-		sort -u | paste -sd ';' | sed 's/;/; /g'
-	grep -q '^[EW]: Failed to fetch' "$1" || grep '^E: ' "$1" | head -n 1
+	apt_verdicts "$1" | cut -f2- | paste -sd ';' | sed 's/;/; /g'
 }
 
 # The newest of the Debian versions on standard input, one a line.
@@ -56,9 +129,11 @@ newest_version() {
 # every architecture the tests run; the machine's own sources, preferences
 # and dpkg state are never read or touched.
 
-APT_DIR=${DCP_APT_DIR:-/var/cache/dcp-sealkey/apt}
+APT_DIR=${DCP_APT_DIR:-$DCP_CACHE/apt}
 APT_MIRROR=${DCP_APT_MIRROR:-http://deb.debian.org/debian}
 APT_SECURITY_MIRROR=${DCP_APT_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
+# The keys that sign both mirrors' suites.
+APT_KEYRING=${DCP_APT_KEYRING:-/usr/share/keyrings/debian-archive-keyring.gpg}
 # bookworm's suites serve every package; a newer suite only what they lack
 # (the sources of the newest 6.12, in trixie-security, and of Linux 7.x), so
 # it ranks below them and lists amd64 alone, whose index holds the
@@ -74,6 +149,9 @@ APT_SOURCE_SUITE=sid
 # one run of the tests tries the mirror once, not at every look-up.
 APT_PARTIAL_MINUTES=60
 
+# Whatever the machine's apt.conf.d says (some images turn the date checks
+# off), a suite whose Release file is out of date, not yet valid or not
+# signed by APT_KEYRING is refused, as on a stock Debian.
 private_apt_opts() {
 	printf '%s\n' -q -o "Dir::Etc::SourceList=$APT_DIR/sources.list" \
 		-o "Dir::Etc::SourceParts=$APT_DIR/empty" \
@@ -84,12 +162,15 @@ private_apt_opts() {
 		-o "Dir::Cache::pkgcache=$APT_DIR/cache/pkgcache.bin" \
 		-o "Dir::Cache::srcpkgcache=$APT_DIR/cache/srcpkgcache.bin" \
 		-o Acquire::Languages=none -o APT::Architecture=amd64 \
+		-o Acquire::Check-Valid-Until=true -o Acquire::Check-Date=true \
+		-o Acquire::AllowInsecureRepositories=false -o APT::Get::AllowUnauthenticated=false \
+		-o Acquire::AllowDowngradeToInsecureRepositories=false \
 		-o APT::Architectures::=amd64 -o APT::Architectures::=arm64 \
 		-o APT::Architectures::=armhf -o APT::Architectures::=armel
 }
 
 private_apt_sources() {
-	local suite mirror key=/usr/share/keyrings/debian-archive-keyring.gpg
+	local suite mirror key=$APT_KEYRING
 	for suite in "${APT_SUITES[@]}" "${APT_NEWER_SUITES[@]}"; do
 		mirror=$APT_MIRROR
 		[[ $suite != *-security ]] || mirror=$APT_SECURITY_MIRROR
@@ -99,7 +180,10 @@ private_apt_sources() {
 			echo "deb [signed-by=$key] $mirror $suite main"
 		fi
 	done
-	echo "deb-src [signed-by=$key] $APT_MIRROR $APT_SOURCE_SUITE main"
+	# qemu/build.sh takes only QEMU's orig tarball from here and checks it
+	# against its pinned SHA-256, which stands in for the Release file's
+	# date: a snapshot mirror, or sid's own index gone stale, still serves.
+	echo "deb-src [signed-by=$key check-valid-until=no] $APT_MIRROR $APT_SOURCE_SUITE main"
 }
 
 # The newer suites rank below bookworm's (500, backports 100): a package
@@ -123,9 +207,17 @@ private_apt_current() {
 }
 
 # Fetches the lists unless they are current (DCP_APT_UPDATE=1: always).
-# When an index fails every try, goes on with the others and says so.
+# When an index fails every try, or apt refuses a suite's Release file,
+# goes on with the others and says so.
+# SUITE...: newer suites that the caller needs besides those above (a VM
+# machine's kernel names its suite); once listed, a suite stays listed
+# ($APT_DIR/suites), so that no caller's update undoes another's.
+# shellcheck disable=SC2120 # the suites are optional
 private_apt_update() {
-	local opts
+	local opts suite
+	for suite in $(cat "$APT_DIR/suites" 2>/dev/null) "$@"; do
+		[[ " ${APT_SUITES[*]} ${APT_NEWER_SUITES[*]} " == *" $suite "* ]] || APT_NEWER_SUITES+=("$suite")
+	done
 	# Warm, nothing is written: a user who is not root may read the lists.
 	private_apt_current && return 0
 	mkdir -p "$APT_DIR"/{empty,state/lists/partial,cache/archives/partial}
@@ -136,14 +228,16 @@ private_apt_update() {
 		rm -f "$APT_DIR/updated"
 		: >"$APT_DIR/status"
 		private_apt_sources >"$APT_DIR/sources.list"
+		printf '%s\n' "${APT_NEWER_SUITES[@]}" >"$APT_DIR/suites"
 		private_apt_preferences >"$APT_DIR/preferences"
 		mapfile -t opts < <(private_apt_opts)
 		if apt_retry "apt-get update (private configuration)" apt-get "${opts[@]}" update; then
 			: >"$APT_DIR/updated"
 		elif compgen -G "$APT_DIR/state/lists/*_Packages*" >/dev/null &&
-			grep -q '^[EW]: Failed to fetch' "$APT_OUT"; then
+			! apt_verdicts "$APT_OUT" | grep -q '^error'; then
 			apt_failures "$APT_OUT" >"$APT_DIR/updated"
-			# apt keeps a suite's lists whole or not at all.
+			# apt keeps a suite's lists whole or not at all, and those of a
+			# suite it refuses as they were.
 			echo "apt: the private configuration goes on without the suites of $(cat "$APT_DIR/updated")" >&2
 		else
 			die "apt-get update of the private configuration failed: $(apt_failures "$APT_OUT")"

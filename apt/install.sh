@@ -6,13 +6,14 @@
 # or name:arch); only what is missing, asking nothing.
 #
 # A mirror in mid-sync can fail an index for hours. The update is tried
-# three times; then the lists there are serve (for an hour, so that later
-# installs of the same run do not wait again). With an index missing, a
-# Multi-Arch: same package (libssl3, libc6 ...) may have different
-# candidates per architecture, which apt refuses to install side by side:
-# then every such package is held, for this install only, at the newest
-# version that all its architectures offer, and the script says so. A plan
-# that would move an installed package down is never carried out.
+# three times (once where apt only refuses a suite's Release file: out of
+# date, not yet valid, not signed); then the lists there are serve (for an
+# hour, so that later installs of the same run do not wait again). With an
+# index missing, a Multi-Arch: same package (libssl3, libc6 ...) may have
+# different candidates per architecture, which apt refuses to install side
+# by side: then every such package is held, for this install only, at the
+# newest version that all its architectures offer, and the script says so.
+# A plan that would move an installed package down is never carried out.
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 die() {
@@ -24,7 +25,9 @@ source "$HERE/apt.sh"
 # Each try's output is summed up in one line; the rest is apt's noise.
 APT_LOG=${DCP_APT_LOG:-/dev/null}
 
-packages=(cmake g++ make pkgconf libkcapi-dev libssl-dev libgtest-dev "$@")
+# Also what the tests run themselves, which a minimal Debian lacks: Debian's
+# python3 (the VM tests' harness) and git (the tree is copied as git lists it).
+packages=(cmake g++ make pkgconf libkcapi-dev libssl-dev libgtest-dev python3 git "$@")
 missing=()
 for p in "${packages[@]}"; do
 	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
@@ -36,10 +39,11 @@ export DEBIAN_FRONTEND=noninteractive
 apt_opts=(-o DPkg::Lock::Timeout=900 -q)
 native=$(dpkg --print-architecture)
 # Where a partial update is remembered: not in the machine's apt state.
-partial=/var/cache/dcp-sealkey/host-apt-partial
+partial=$DCP_CACHE/host-apt-partial
 
 # A stamp of the same sources and architectures: anything added since
 # needs its lists.
+list='' parts=''
 eval "$(apt-config shell list Dir::Etc::sourcelist/f parts Dir::Etc::sourceparts/d)"
 archs="sources: $({ dpkg --print-architecture; dpkg --print-foreign-architectures
 	cat "$list" "$parts"/*.list "$parts"/*.sources || true; } 2>/dev/null | sha256sum | cut -c1-16)"
@@ -54,7 +58,7 @@ else
 	failed=$(apt_failures "$APT_OUT")
 	compgen -G "/var/lib/apt/lists/*_Packages*" >/dev/null ||
 		die "apt-get update failed and there are no lists: $failed"
-	echo "install: apt-get update failed $((${#APT_WAITS[@]} + 1)) times, going on with the lists there are: $failed" >&2
+	echo "install: apt-get update failed, going on without $failed" >&2
 	"${sudo[@]}" mkdir -p "${partial%/*}"
 	printf '%s\n' "$archs" "$failed" | "${sudo[@]}" tee "$partial" >/dev/null
 fi

@@ -14,7 +14,8 @@ set(CMAKE_CXX_COMPILER ${CROSS_TRIPLET}-g++)
 # OpenSSL and GoogleTest, for the tests only, are unpacked by
 # install-cross-deps.sh into this sysroot rather than installed: a foreign
 # copy in dpkg would have to match the host's version (Multi-Arch: same).
-set(CROSS_SYSROOT /var/cache/dcp-sealkey/sysroot/${CROSS_DEB_ARCH}/current)
+include(${CMAKE_CURRENT_LIST_DIR}/cache.cmake)
+set(CROSS_SYSROOT ${DCP_CACHE}/sysroot/${CROSS_DEB_ARCH}/current)
 
 # The target's libraries live in /usr/lib/<triplet> (multiarch packages and
 # the sysroot) and its C library also in /usr/<triplet> (the cross

@@ -48,7 +48,7 @@ APT_LOG=${DCP_APT_LOG:-/dev/null}
 . "$top/apt/apt.sh"
 private_apt_update
 for arch in arm64 armhf armel; do
-	sysroot=/var/cache/dcp-sealkey/sysroot/$arch
+	sysroot=$DCP_CACHE/sysroot/$arch
 	wanted=()
 	for pkg in libssl-dev libssl3 libgtest-dev; do
 		wanted+=("$pkg:$arch=$(private_apt_version "$pkg:$arch")")

@@ -18,8 +18,8 @@
 # pycotap come from bookworm-backports, unpacked into the cache and never
 # installed.
 # Everything is fetched through the project's private apt configuration
-# (apt/apt.sh, the one the tests use) into the cache,
-# /var/cache/dcp-sealkey/vm or $DCP_VM_CACHE (a 40 MB download). The source
+# (apt/apt.sh, the one the tests use) into the cache, $DCP_CACHE/vm or
+# $DCP_VM_CACHE (a 40 MB download; apt/cache.sh names DCP_CACHE's default). The source
 # and build trees stay in OUTDIR/src and OUTDIR/build (about 380 MB in all;
 # --fuzz: 960 MB); nothing is written inside the repository.
 # Root is needed only to install the build packages (apt/install.sh,
@@ -38,7 +38,9 @@ QEMU_SOURCE="1:10.2.2+ds-1 be05230fe47a6937cd29f28f562932c8125f9c93c2a82c625198f
 read -r QEMU_VER QEMU_SHA256 <<<"$QEMU_SOURCE"
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-CACHE=${DCP_VM_CACHE:-/var/cache/dcp-sealkey/vm}
+# shellcheck source-path=SCRIPTDIR source=../apt/cache.sh
+source "$HERE/../apt/cache.sh"
+CACHE=${DCP_VM_CACHE:-$DCP_CACHE/vm}
 PATCHES=${DCP_QEMU_PATCHES:-$HERE/patches}
 # Where the newer meson and pycotap that QEMU needs come from.
 TOOLS_SUITE=bookworm-backports
@@ -199,17 +201,25 @@ if ! (cached) >/dev/null 2>&1; then
 	elif command -v sudo >/dev/null; then
 		echo "qemu build: fetching into $CACHE needs root, asking sudo"
 		sudo env "DCP_APT_DIR=$APT_DIR" "DCP_APT_MIRROR=$APT_MIRROR" \
-			"DCP_APT_SECURITY_MIRROR=$APT_SECURITY_MIRROR" "DCP_APT_UPDATE=${DCP_APT_UPDATE:-0}" \
+			"DCP_APT_SECURITY_MIRROR=$APT_SECURITY_MIRROR" "DCP_APT_KEYRING=$APT_KEYRING" \
+			"DCP_APT_UPDATE=${DCP_APT_UPDATE:-0}" \
 			bash "$HERE/build.sh" --fetch "$CACHE" ||
 			die "fetching into $CACHE under sudo failed (its log: $WORK/apt.log)"
 	else
 		die "fetching into $CACHE needs root: run this once as root," \
-			"or set DCP_VM_CACHE and DCP_APT_DIR to folders of your own"
+			"or set DCP_CACHE (or DCP_VM_CACHE and DCP_APT_DIR) to folders of your own"
 	fi
 fi
 resolve
 
 # --- what to build ----------------------------------------------------------
+
+# The build packages first: the compiler's version counts in the settings
+# below, and a fresh machine lacks it.
+bash "$HERE/../apt/install.sh" "${DEPS[@]}" >"$OUTDIR/install.log" 2>&1 || {
+	tail -n 30 "$OUTDIR/install.log" >&2
+	die "installing the build packages (${DEPS[*]}) failed (it needs root or sudo), see $OUTDIR/install.log"
+}
 
 [[ -d $PATCHES || -z ${DCP_QEMU_PATCHES:-} ]] || die "no patch folder $PATCHES"
 shopt -s nullglob
@@ -264,9 +274,6 @@ fail() {
 	tail -n 30 "$LOG" >&2
 	die "$*, see $LOG"
 }
-
-bash "$HERE/../apt/install.sh" "${DEPS[@]}" >>"$LOG" 2>&1 ||
-	fail "installing the build packages (${DEPS[*]}) failed (it needs root or sudo)"
 
 mkdir -p "$SRC" "$BUILD"
 # roms/ holds the firmware sources (270 MB) that only other targets build.

@@ -12,13 +12,15 @@
 # WORKDIR keeps the corpus (WORKDIR/corpus, grown over runs), the findings
 # (WORKDIR/findings) and the log (WORKDIR/fuzz.log); without it, a
 # temporary folder is used and removed, so each run starts from the seeds.
-# The fuzzing QEMU is built in $DCP_QEMU_FUZZ_DIR
-# (/var/cache/dcp-sealkey/qemu-fuzz), 7 minutes cold on two cores.
+# The fuzzing QEMU is built in $DCP_QEMU_FUZZ_DIR ($DCP_CACHE/qemu-fuzz),
+# 7 minutes cold on two cores.
 set -euo pipefail
 export LC_ALL=C
 
 HERE=$(cd "$(dirname "$0")" && pwd)
-OUTDIR=${DCP_QEMU_FUZZ_DIR:-/var/cache/dcp-sealkey/qemu-fuzz}
+# shellcheck source-path=SCRIPTDIR source=../apt/cache.sh
+source "$HERE/../apt/cache.sh"
+OUTDIR=${DCP_QEMU_FUZZ_DIR:-$DCP_CACHE/qemu-fuzz}
 TARGET=generic-fuzz-imx-dcp
 # libFuzzer's -timeout never fires in QEMU, whose main thread blocks
 # SIGALRM; a run that outlasts its time by this much hangs, and SIGSEGV

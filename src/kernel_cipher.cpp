@@ -37,12 +37,10 @@ template <void (*Destroy)(kcapi_handle*)> struct kcapi_handle_owner {
 using cipher_handle = kcapi_handle_owner<kcapi_cipher_destroy>;
 using aead_handle = kcapi_handle_owner<kcapi_aead_destroy>;
 
-// From Linux 7.2, AF_ALG binds software implementations only, so "ecb(aes)"
-// never reaches the DCP, and 7.3 binds "ecb(aes)" for privileged callers
-// only. The release is read where uname() gets it, so that tests can offer
-// another one.
-constexpr unsigned SOFTWARE_ONLY_MAJOR = 7;
-constexpr unsigned SOFTWARE_ONLY_MINOR = 2;
+// From Linux SOFTWARE_ONLY_SINCE, AF_ALG binds software implementations
+// only, so "ecb(aes)" never reaches the DCP, and 7.3 binds "ecb(aes)" for
+// privileged callers only. The release is read where uname() gets it, so
+// that tests can offer another one.
 constexpr std::size_t RELEASE_SIZE = 65; // as in struct utsname
 constexpr unsigned DECIMAL = 10;
 
@@ -75,9 +73,7 @@ bool af_alg_reaches_no_hardware() {
 }
 
 void explain_no_hardware() {
-    fputs("AF_ALG reaches no hardware driver in Linux 7.2 and later: see \"Linux 7.2 and later\" "
-          "in the README\n",
-          stderr);
+    fputs(MSG_NO_HARDWARE, stderr);
 }
 
 } // namespace
@@ -88,7 +84,7 @@ int wrap_blob_key(std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
     int ret = kcapi_cipher_init(&cipher.handle, "ecb(aes)", 0);
     if (ret != 0) {
         cipher.handle = nullptr; // a failed init leaves nothing to release
-        fprintf(stderr, "kcapi_cipher_init(ecb(aes)) failed: %d\n", ret);
+        fprintf(stderr, MSG_CIPHER_INIT_FAILED, ret);
         if (ret == -ENOENT && af_alg_reaches_no_hardware()) {
             explain_no_hardware();
         }
@@ -100,13 +96,10 @@ int wrap_blob_key(std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
     static constexpr std::array<std::uint8_t, 1> no_key{};
     ret = kcapi_cipher_setkey(cipher.handle, no_key.data(), 0);
     if (ret != 0) {
-        fprintf(stderr,
-                "kcapi_cipher_setkey (zero-length) failed: %d\n"
-                "Is the NXP DCP driver loaded with null-key support?\n",
-                ret);
+        fprintf(stderr, MSG_NULL_KEY_REFUSED, ret);
         // The null-key driver gives the hardware key to privileged callers only.
         if (ret == -EPERM) {
-            fputs("the null key needs root (CAP_SYS_ADMIN)\n", stderr);
+            fputs(MSG_NOT_ROOT, stderr);
         } else if (ret == -EINVAL && af_alg_reaches_no_hardware()) {
             explain_no_hardware();
         }
@@ -117,7 +110,7 @@ int wrap_blob_key(std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
                                                 nullptr, wrapped_key.data(), wrapped_key.size(),
                                                 KCAPI_ACCESS_HEURISTIC));
     if (ret != static_cast<int>(wrapped_key.size())) {
-        fprintf(stderr, "kcapi_cipher_encrypt failed: %d\n", ret);
+        fprintf(stderr, MSG_CIPHER_ENCRYPT_FAILED, ret);
         return -1;
     }
 
@@ -129,13 +122,11 @@ int wrap_blob_key(std::span<const std::uint8_t, BLOB_KEY_SIZE> blob_key,
                                                 TEST_KEY_PROBE.size(), nullptr, probe.data(),
                                                 probe.size(), KCAPI_ACCESS_HEURISTIC));
     if (ret != static_cast<int>(probe.size())) {
-        fprintf(stderr, "kcapi_cipher_encrypt failed: %d\n", ret);
+        fprintf(stderr, MSG_CIPHER_ENCRYPT_FAILED, ret);
         return -1;
     }
     if (probe == TEST_KEY_ANSWER) {
-        fputs("WARNING: the DCP uses its test key: this device is neither in secure nor trusted "
-              "mode\n",
-              stderr);
+        fputs(MSG_TEST_KEY, stderr);
     }
     return 0;
 }
@@ -148,14 +139,14 @@ int seal_payload(std::span<const std::uint8_t> plaintext,
     int ret = kcapi_aead_init(&aead.handle, "gcm(aes)", 0);
     if (ret != 0) {
         aead.handle = nullptr;
-        fprintf(stderr, "kcapi_aead_init(gcm(aes)) failed: %d\n", ret);
+        fprintf(stderr, MSG_AEAD_INIT_FAILED, ret);
         return -1;
     }
 
     ret = kcapi_aead_setkey(aead.handle, blob_key.data(),
                             static_cast<std::uint32_t>(blob_key.size()));
     if (ret != 0) {
-        fprintf(stderr, "kcapi_aead_setkey failed: %d\n", ret);
+        fprintf(stderr, MSG_AEAD_SETKEY_FAILED, ret);
         return -1;
     }
 
@@ -170,7 +161,7 @@ int seal_payload(std::span<const std::uint8_t> plaintext,
                                               KCAPI_ACCESS_HEURISTIC));
     // Any other count would make the blob's length field lie about its payload.
     if (ret != static_cast<int>(sealed_size)) {
-        fprintf(stderr, "kcapi_aead_encrypt failed: %d\n", ret);
+        fprintf(stderr, MSG_AEAD_ENCRYPT_FAILED, ret);
         return -1;
     }
     return ret;

@@ -3,11 +3,12 @@
 
 #pragma once
 
+#include "messages.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-constexpr std::size_t MAX_PLAINTEXT_KEY = 128;
 constexpr std::size_t BLOB_KEY_SIZE = 16;
 constexpr std::size_t NONCE_SIZE = 16;
 constexpr std::size_t TAG_SIZE = 16;

@@ -5,6 +5,7 @@
 // prints the blob that the kernel's DCP trusted keys load, as one hex line.
 
 #include "kernel_cipher.hpp"
+#include "messages.h"
 #include "random_source.hpp"
 
 #include <array>
@@ -17,8 +18,6 @@
 namespace {
 
 constexpr std::uint8_t BLOB_FORMAT_VERSION = 1;
-// Linux 6.12.103 and later load no trusted key under 32 bytes.
-constexpr std::size_t MIN_LOADABLE_KEY = 32;
 
 // A buffer that is wiped whenever it goes out of scope, whichever path
 // the run takes.
@@ -68,17 +67,17 @@ int seal_key() {
     secret_buffer<MAX_PLAINTEXT_KEY + 1> plaintext;
     const ssize_t plaintext_size = read_plaintext_key(plaintext.bytes);
     if (plaintext_size <= 0) {
-        fputs("failed to read plaintext key from stdin\n", stderr);
+        fputs(MSG_KEY_NOT_READ, stderr);
         return -1;
     }
     if (static_cast<std::size_t>(plaintext_size) > MAX_PLAINTEXT_KEY) {
-        fputs("plaintext key too long: more than 128 bytes\n", stderr);
+        fputs(MSG_KEY_TOO_LONG, stderr);
         return -1;
     }
-    fprintf(stderr, "read %zd byte plaintext key\n", plaintext_size);
+    fprintf(stderr, MSG_KEY_READ, plaintext_size);
     // Still sealed: older kernels load such keys, and callers may rely on it.
     if (static_cast<std::size_t>(plaintext_size) < MIN_LOADABLE_KEY) {
-        fputs("WARNING: keys under 32 bytes do not load in Linux 6.12.103 and later\n", stderr);
+        fputs(MSG_SHORT_KEY, stderr);
     }
     const std::span<const std::uint8_t> key(plaintext.bytes.data(),
                                             static_cast<std::size_t>(plaintext_size));
@@ -114,7 +113,7 @@ int seal_key() {
     putchar('\n');
     // The blob is the only copy of the sealed key: a lost write must fail.
     if (fflush(stdout) != 0 || ferror(stdout) != 0 || fclose(stdout) != 0) {
-        fputs("failed to write sealed blob to stdout\n", stderr);
+        fputs(MSG_BLOB_NOT_WRITTEN, stderr);
         return -1;
     }
     return 0;

@@ -3,6 +3,8 @@
 
 #include "random_source.hpp"
 
+#include "messages.h"
+
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/types.h>
@@ -13,10 +15,10 @@ int read_random_block(std::span<std::uint8_t, RANDOM_BLOCK_SIZE> block) {
     if (fd < 0) {
         fd = open("/dev/urandom", O_RDONLY);
         if (fd < 0) {
-            perror("open random source");
+            perror(MSG_NO_RANDOM_SOURCE);
             return -1;
         }
-        fputs("WARNING: /dev/hwrng not available, using /dev/urandom\n", stderr);
+        fputs(MSG_NO_HWRNG, stderr);
     }
 
     // One read: the kernel's random devices fill a 16-byte request whole, so
@@ -24,7 +26,7 @@ int read_random_block(std::span<std::uint8_t, RANDOM_BLOCK_SIZE> block) {
     const ssize_t got = read(fd, block.data(), block.size());
     close(fd);
     if (got != static_cast<ssize_t>(block.size())) {
-        fprintf(stderr, "short read from random source: got %zd, want %zu\n", got, block.size());
+        fprintf(stderr, MSG_SHORT_RANDOM, got, block.size());
         return -1;
     }
     return 0;

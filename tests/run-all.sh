@@ -29,7 +29,7 @@ stage "armel under qemu-user"
 cmake --workflow --preset armel
 
 stage "Debian packages: amd64, arm64, armhf, armel; lintian; reproducible builds"
-bash tests/packages/build-debs.sh
+bash scripts/build-debs.sh
 bash tests/packages/check-reproducible.sh
 
 stage "hardened release build: host tests and the virtual machines"

@@ -26,51 +26,47 @@ struct kernel_failure {
 };
 
 TEST(Failures, KernelRefusals) {
-    const std::string driver_question = "Is the NXP DCP driver loaded with null-key support?\n";
     const std::vector<kernel_failure> cases = {
         {"cipher init",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_init=-97"}},
-         "kcapi_cipher_init(ecb(aes)) failed: -97\n"},
+         said(MSG_CIPHER_INIT_FAILED, -97)},
         {"zero-length key refused",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_setkey=-22"}},
-         "kcapi_cipher_setkey (zero-length) failed: -22\n" + driver_question},
+         said(MSG_NULL_KEY_REFUSED, -22)},
         {"zero-length key for root only",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_setkey=-1"}},
-         "kcapi_cipher_setkey (zero-length) failed: -1\n" + driver_question +
-             "the null key needs root (CAP_SYS_ADMIN)\n"},
-        {"stock kernel",
-         {{"KCAPI_DOUBLE_STOCK", "1"}},
-         "kcapi_cipher_setkey (zero-length) failed: -22\n" + driver_question},
+         said(MSG_NULL_KEY_REFUSED, -1) + MSG_NOT_ROOT},
+        {"stock kernel", {{"KCAPI_DOUBLE_STOCK", "1"}}, said(MSG_NULL_KEY_REFUSED, -22)},
         {"wrap error",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=-74"}, {"KCAPI_DOUBLE_FAIL_AT", "1"}},
-         "kcapi_cipher_encrypt failed: -74\n"},
+         said(MSG_CIPHER_ENCRYPT_FAILED, -74)},
         {"wrap short",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=8"}, {"KCAPI_DOUBLE_FAIL_AT", "1"}},
-         "kcapi_cipher_encrypt failed: 8\n"},
+         said(MSG_CIPHER_ENCRYPT_FAILED, 8)},
         {"test-key probe error",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=-5"}, {"KCAPI_DOUBLE_FAIL_AT", "2"}},
-         "kcapi_cipher_encrypt failed: -5\n"},
+         said(MSG_CIPHER_ENCRYPT_FAILED, -5)},
         {"test-key probe short",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=15"}, {"KCAPI_DOUBLE_FAIL_AT", "2"}},
-         "kcapi_cipher_encrypt failed: 15\n"},
+         said(MSG_CIPHER_ENCRYPT_FAILED, 15)},
         {"aead init",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_init=-2"}},
-         "kcapi_aead_init(gcm(aes)) failed: -2\n"},
+         said(MSG_AEAD_INIT_FAILED, -2)},
         {"aead key",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_setkey=-22"}},
-         "kcapi_aead_setkey failed: -22\n"},
+         said(MSG_AEAD_SETKEY_FAILED, -22)},
         {"sealing error",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=-74"}},
-         "kcapi_aead_encrypt failed: -74\n"},
+         said(MSG_AEAD_ENCRYPT_FAILED, -74)},
         {"sealing short",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=19"}},
-         "kcapi_aead_encrypt failed: 19\n"},
+         said(MSG_AEAD_ENCRYPT_FAILED, 19)},
         {"sealing long",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=21"}},
-         "kcapi_aead_encrypt failed: 21\n"},
+         said(MSG_AEAD_ENCRYPT_FAILED, 21)},
         {"sealing zero",
          {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=0"}},
-         "kcapi_aead_encrypt failed: 0\n"},
+         said(MSG_AEAD_ENCRYPT_FAILED, 0)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -104,11 +100,9 @@ TEST(Failures, KernelsWhoseAfAlgReachesNoHardware) {
     if (!private_dev_available(&why)) {
         GTEST_SKIP() << why;
     }
-    const std::string question = "Is the NXP DCP driver loaded with null-key support?\n";
-    const std::string refused = "kcapi_cipher_setkey (zero-length) failed: -22\n" + question;
-    const std::string not_found = "kcapi_cipher_init(ecb(aes)) failed: -2\n";
-    const std::string cause = "AF_ALG reaches no hardware driver in Linux 7.2 and later: see "
-                              "\"Linux 7.2 and later\" in the README\n";
+    const std::string refused = said(MSG_NULL_KEY_REFUSED, -22);
+    const std::string not_found = said(MSG_CIPHER_INIT_FAILED, -2);
+    const std::string cause = MSG_NO_HARDWARE;
     const std::vector<std::vector<std::string>> rows = {
         // release, the failing call, what follows the count line
         {"7.3.4-armmp", "kcapi_cipher_setkey=-22", refused + cause},
@@ -116,9 +110,7 @@ TEST(Failures, KernelsWhoseAfAlgReachesNoHardware) {
         {"8.0.1", "kcapi_cipher_setkey=-22", refused + cause},
         {"7.1.9", "kcapi_cipher_setkey=-22", refused},
         {"6.12.121", "kcapi_cipher_init=-2", not_found},
-        {"7.3.4", "kcapi_cipher_setkey=-1",
-         "kcapi_cipher_setkey (zero-length) failed: -1\n" + question +
-             "the null key needs root (CAP_SYS_ADMIN)\n"},
+        {"7.3.4", "kcapi_cipher_setkey=-1", said(MSG_NULL_KEY_REFUSED, -1) + MSG_NOT_ROOT},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row[0] + " " + row[1]);
@@ -129,10 +121,9 @@ TEST(Failures, KernelsWhoseAfAlgReachesNoHardware) {
                        " >$D/release; mount --bind $D/release /proc/sys/kernel/"
                        "osrelease; touch $D/urandom; mount --bind /dev/urandom $D/urandom;";
         const auto r = run_tool(o);
-        const std::string no_hwrng = "WARNING: /dev/hwrng not available, using /dev/urandom\n";
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, COUNT_LINE + no_hwrng + no_hwrng + row[2]);
+        EXPECT_EQ(r.err, COUNT_LINE + MSG_NO_HWRNG + MSG_NO_HWRNG + row[2]);
     }
 }
 
@@ -151,10 +142,9 @@ run_options with(input_kind in, std::string input, output_kind out = output_kind
 }
 
 TEST(Failures, InputAndOutput) {
-    const std::string too_long = "plaintext key too long: more than 128 bytes\n";
-    const std::string no_key = "failed to read plaintext key from stdin\n";
-    const std::string lost =
-        COUNT_LINE + hwrng_warnings() + "failed to write sealed blob to stdout\n";
+    const std::string too_long = MSG_KEY_TOO_LONG;
+    const std::string no_key = MSG_KEY_NOT_READ;
+    const std::string lost = COUNT_LINE + hwrng_warnings() + MSG_BLOB_NOT_WRITTEN;
     const std::vector<io_failure> cases = {
         {"empty input", with(input_kind::pipe, ""), no_key},
         {"closed stdin", with(input_kind::closed, ""), no_key},

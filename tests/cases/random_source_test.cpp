@@ -11,7 +11,7 @@
 namespace {
 
 const std::string COUNT_LINE = count_line(4);
-const std::string WARNING = "WARNING: /dev/hwrng not available, using /dev/urandom\n";
+const std::string WARNING = MSG_NO_HWRNG;
 const std::string URANDOM = "touch $D/urandom; mount --bind /dev/urandom $D/urandom;";
 const std::string HWRNG = "touch $D/hwrng; mount --bind /dev/urandom $D/hwrng;";
 
@@ -45,8 +45,8 @@ TEST_F(RandomSource, Devices) {
         {"only the hardware generator", HWRNG, 0, ""},
         {"no hardware generator", URANDOM, 0, WARNING + WARNING},
         {"hardware generator gives 8 bytes", "printf 01234567 > $D/hwrng;" + URANDOM, 1,
-         "short read from random source: got 8, want 16\n"},
-        {"no device at all", "true;", 1, "open random source: No such file or directory\n"},
+         said(MSG_SHORT_RANDOM, ssize_t{8}, std::size_t{16})},
+        {"no device at all", "true;", 1, MSG_NO_RANDOM_SOURCE ": No such file or directory\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

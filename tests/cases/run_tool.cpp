@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -280,9 +281,18 @@ bool pty_available(std::string* why) {
     return false;
 }
 
+std::string said(const char* format, ...) {
+    char text[512];
+    va_list values;
+    va_start(values, format);
+    vsnprintf(text, sizeof text, format, values);
+    va_end(values);
+    return text;
+}
+
 std::string count_line(std::size_t n) {
-    return "read " + std::to_string(n) + " byte plaintext key\n" +
-           (n < 32 ? "WARNING: keys under 32 bytes do not load in Linux 6.12.103 and later\n" : "");
+    return said(MSG_KEY_READ, static_cast<ssize_t>(n)) +
+           (n < MIN_LOADABLE_KEY ? MSG_SHORT_KEY : "");
 }
 
 std::string hwrng_warnings() {
@@ -291,6 +301,5 @@ std::string hwrng_warnings() {
         close(fd);
         return "";
     }
-    const std::string line = "WARNING: /dev/hwrng not available, using /dev/urandom\n";
-    return line + line;
+    return std::string(MSG_NO_HWRNG) + MSG_NO_HWRNG;
 }

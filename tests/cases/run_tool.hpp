@@ -4,6 +4,8 @@
 #pragma once
 // Runs the built tool as a black box, with the emulated DCP preloaded.
 
+#include "messages.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,5 +49,8 @@ bool pty_available(std::string* why);
 std::string hwrng_warnings();
 
 // The tool's first lines for a key of n bytes: its length, and for a key
-// under 32 bytes the warning that newer kernels do not load it.
+// under MIN_LOADABLE_KEY bytes the warning that newer kernels do not load it.
 std::string count_line(std::size_t n);
+
+// A message of the tool (messages.h) with its values filled in.
+std::string said(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -4,21 +4,23 @@
 
 # Runs every quality gate: the host suite under ASan, UBSan and LSan, the
 # black-box runs under valgrind memcheck, clang-tidy, cppcheck, the
-# clang-format check and the REUSE licensing check. Prints each gate's
-# result and exits non-zero if any failed. As root on Debian it first
-# installs what is missing, asking nothing.
+# clang-format check, the check of the man page's messages, the REUSE
+# licensing check, shellcheck over the VM guest's shell and flake8 over the
+# tests' Python. Prints each gate's result and exits non-zero if any
+# failed. As root on Debian it first installs what is missing, asking nothing.
 # Usage: tests/gates/run.sh [gate...]   (default: all of them)
 set -u
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root" || exit 2
-all_gates="sanitize memcheck clang-tidy cppcheck clang-format reuse"
+all_gates="sanitize memcheck clang-tidy cppcheck clang-format messages reuse shellcheck flake8"
 gates=${*:-$all_gates}
 logs=$root/build/gates
 mkdir -p "$logs"
 
 install_missing() {
-    bash apt/install.sh util-linux valgrind clang-tidy cppcheck clang-format reuse \
+    bash apt/install.sh util-linux valgrind clang-tidy cppcheck clang-format groff-base reuse \
+        shellcheck flake8 \
         >"$logs/install.log" 2>&1 || {
         cat "$logs/install.log"
         echo "gates: installing what the gates need failed"
@@ -100,6 +102,38 @@ gate_clang_format() {
     cxx_sources | xargs clang-format --dry-run --Werror
 }
 
+# Every line of each of the tool's messages (the MSG_ of src/messages.h, as
+# the compiler makes them) is in the man page's DIAGNOSTICS, and each piece
+# of the tool's standard error that the board check looks for is in one.
+gate_messages() {
+    local line failed=0
+    {
+        printf '#include <stdio.h>\n#include "messages.h"\nint main(void) {\n'
+        sed -n 's/^#define \(MSG_[A-Z_]*\) .*/    puts(\1);/p' src/messages.h
+        printf '    return 0;\n}\n'
+    } >"$logs/messages.c"
+    "${CC:-cc}" -I src -o "$logs/messages" "$logs/messages.c" || return 1
+    "$logs/messages" | sed '/^$/d' >"$logs/messages.txt"
+    groff -man -Tascii -P-cbou -rLL=2000n -rHY=0 doc/dcp-sealkey.1 |
+        awk '/^DIAGNOSTICS$/ { on = 1; next } /^[A-Z]/ { on = 0 } on' >"$logs/diagnostics.txt"
+    while IFS= read -r line; do
+        grep -qF -- "$line" "$logs/diagnostics.txt" || {
+            echo "doc/dcp-sealkey.1: DIAGNOSTICS lacks this line of src/messages.h: $line"
+            failed=1
+        }
+    done <"$logs/messages.txt"
+    sed -n "s/.*grep -q '\([^']*\)' seal[.]err.*/\1/p" doc/board-check.md >"$logs/board-check.txt"
+    while IFS= read -r line; do
+        grep -qF -- "$line" "$logs/messages.txt" || {
+            echo "doc/board-check.md greps for '$line', which no message of src/messages.h says"
+            failed=1
+        }
+    done <"$logs/board-check.txt"
+    echo "$(wc -l <"$logs/messages.txt") lines of messages checked against DIAGNOSTICS," \
+        "$(wc -l <"$logs/board-check.txt") pieces that the board check greps"
+    return "$failed"
+}
+
 # Every file in git or not ignored by it states its copyright and licence,
 # in a header or in .reuse/dep5, and every licence named has its text in
 # LICENSES/. The Yocto recipe and the Buildroot package carry the MIT
@@ -119,6 +153,11 @@ gate_reuse() {
     }
     return "$failed"
 }
+
+# The VM guest's shell is busybox sh, which shellcheck knows as POSIX sh;
+# flake8 is pyflakes and pycodestyle, here at the tests' line length.
+gate_shellcheck() { shellcheck tests/vm/guest/*.sh; }
+gate_flake8() { flake8 --max-line-length=110 tests; }
 
 passed=0
 failed=0
@@ -143,9 +182,9 @@ for gate in $gates; do
         [ "$(wc -l <"$log")" -le 300 ] || echo "... (the whole log: $log)"
     fi
     # What was checked, where the gate counts it: ctest's tests, memcheck's
-    # runs, reuse's files.
-    detail=$(grep -E 'tests failed out of|runs of the tool checked|Files with license information' \
-        "$log" | tail -n 1 | sed 's/^\* //')
+    # runs, the messages' lines, reuse's files.
+    detail=$(grep -E 'tests failed out of|runs of the tool checked|lines of messages checked|'\
+'Files with license information' "$log" | tail -n 1 | sed 's/^\* //')
     echo "gate $gate: $result in $((SECONDS - start)) s${detail:+ ($detail)}"
 done
 echo "gates: $passed passed, $failed failed"

@@ -22,7 +22,7 @@ trap 'rm -rf "$top"' EXIT
 # build FOLDER: both builds in FOLDER/dcp-sealkey-<version>, logs beside it.
 build() {
     local src=$1/dcp-sealkey-$version
-    bash tests/packages/export-tree.sh "$src"
+    bash scripts/export-tree.sh "$src"
     if ! (cd "$src" && cmake --preset release -DDCP_SEALKEY_TESTS=OFF &&
           cmake --build --preset release) >"$1/cmake.log" 2>&1; then
         tail -n 50 "$1/cmake.log"

@@ -6,36 +6,34 @@ Step rows load and unload what the next cases need."""
 import dataclasses
 import errno
 
-from dcps import Keys
-from harness import emulated_keys
-from kinds import (BADMSG, DCP_DOWN, INVAL, READ, Algorithm, Board, Concurrently, Rekey, Seal,
-                   SelfTests, Step, Trust, Using, DCP_STOCK, SLOW_SELFTESTS_ON, dcp_up, load, once,
-                   trusted_up, unload)
+from dcps import DcpKeys
+from guest import DCP_DOWN, DCP_STOCK, EXTRA_SELFTESTS_ON, dcp_up, insmods, once, rmmods, trusted_up
+from kinds import (BADMSG, INVAL, READ, Algorithm, Board, Concurrently, Rekey, Seal, SelfTests, Step,
+                   Trust, Using)
+from util import emulated_keys, messages
 
 
 @dataclasses.dataclass(frozen=True)
 class Boot:
     name: str
     cases: tuple
-    keys: Keys = Keys()  # what the DCP holds in this boot
+    dcp_keys: DcpKeys = DcpKeys()  # what the DCP holds in this boot
 
 
-NO_HWRNG = "WARNING: /dev/hwrng not available, using /dev/urandom\n"
-TEST_KEY = ("WARNING: the DCP uses its test key: this device is neither in secure nor "
-            "trusted mode\n")
-NO_NULL_KEY = ("kcapi_cipher_setkey (zero-length) failed: -22\n"
-               "Is the NXP DCP driver loaded with null-key support?\n")
-NO_HARDWARE = ('AF_ALG reaches no hardware driver in Linux 7.2 and later: see '
-               '"Linux 7.2 and later" in the README\n')
-NOT_ROOT = ("kcapi_cipher_setkey (zero-length) failed: -1\n"
-            "Is the NXP DCP driver loaded with null-key support?\n"
-            "the null key needs root (CAP_SYS_ADMIN)\n")
+# The tool's messages (src/messages.h); CIPHER_INIT and AEAD_INIT take the
+# kernel's result.
+TOOL = messages()
+NO_HWRNG, TEST_KEY = TOOL["MSG_NO_HWRNG"], TOOL["MSG_TEST_KEY"]
+NO_HARDWARE = TOOL["MSG_NO_HARDWARE"]
+NO_NULL_KEY = TOOL["MSG_NULL_KEY_REFUSED"] % -22
+NOT_ROOT = TOOL["MSG_NULL_KEY_REFUSED"] % -1 + TOOL["MSG_NOT_ROOT"]
+CIPHER_INIT, AEAD_INIT = TOOL["MSG_CIPHER_INIT_FAILED"], TOOL["MSG_AEAD_INIT_FAILED"]
 
 # One AES block and its answers under the emulated keys; the OTP key's
 # bytes also serve as a real key that the caller gives.
-KEY = emulated_keys()
-BLOCK, REAL = KEY["SP800_38A_BLOCK"], KEY["EMULATED_OTP_KEY"]
-UNDER_UNIQUE, UNDER_REAL = KEY["UNIQUE_SP800_38A_BLOCK"], KEY["OTP_SP800_38A_BLOCK"]
+EMULATED = emulated_keys()
+BLOCK, REAL = EMULATED["SP800_38A_BLOCK"], EMULATED["EMULATED_OTP_KEY"]
+UNDER_UNIQUE, UNDER_REAL = EMULATED["UNIQUE_SP800_38A_BLOCK"], EMULATED["OTP_SP800_38A_BLOCK"]
 ZERO_IV = "00" * 16
 # What afalg prints for a refusal: the error number.
 EPERM, EINVAL, EOPNOTSUPP = (f"E{e}" for e in (errno.EPERM, errno.EINVAL, errno.EOPNOTSUPP))
@@ -59,7 +57,7 @@ def null_key_rules(under):
         Rekey("null_key_for_root_only", [
             ("ecb(aes) key=", f"key:{EPERM}"), ("cbc(aes) key=", f"key:{EPERM}"),
             (f"ecb(aes) key={REAL} enc={BLOCK}", f"key:ok enc:{UNDER_REAL}")], as_nobody=True),
-        Seal("as_nobody", 32, stdin="nobody", rc=1, err=READ(32) + 2 * NO_HWRNG + NOT_ROOT,
+        Seal("as_nobody", 32, run="as_nobody", rc=1, err=READ(32) + 2 * NO_HWRNG + NOT_ROOT,
              opens=None, setkeys=0),
         Board("board_not_root", "cause: the null key needs root", as_nobody=True),
     )
@@ -68,34 +66,30 @@ def null_key_rules(under):
 STACK = Boot("stack", (
     # The stack is built up a piece at a time; each failure case lacks
     # exactly one piece, so the result is the kernel's own answer to that lack.
-    Step(load("af_alg", "algif_skcipher", "crypto_user")),
-    Seal("no_ecb", 16, rc=1, err=READ(16) + "kcapi_cipher_init(ecb(aes)) failed: -2\n",
-         opens=None, setkeys=None),
-    Step(load("ecb"), unload("crypto_user")),
-    Seal("no_crypto_user", 16, rc=1, err=READ(16) + "kcapi_cipher_init(ecb(aes)) failed: -93\n",
-         opens=None, setkeys=None),
-    Step(load("crypto_user")),
+    Step(insmods("af_alg", "algif_skcipher", "crypto_user")),
+    Seal("no_ecb", 16, rc=1, err=READ(16) + CIPHER_INIT % -2, opens=None, setkeys=None),
+    Step(insmods("ecb"), rmmods("crypto_user")),
+    Seal("no_crypto_user", 16, rc=1, err=READ(16) + CIPHER_INIT % -93, opens=None, setkeys=None),
+    Step(insmods("crypto_user")),
     Seal("stock_kernel", 16, rc=1, err=READ(16) + NO_NULL_KEY, opens=None, setkeys=None),
     Step(dcp_up()),
     Algorithm("alg", "ecb-aes-dcp-nullkey", priority="5000", selftest="passed"),
-    Seal("no_algif_aead", 16, rc=1, err=READ(16) + "kcapi_aead_init(gcm(aes)) failed: -2\n",
-         opens=None),
-    Step(load("algif_aead")),
-    Seal("no_gcm", 16, rc=1, err=READ(16) + "kcapi_aead_init(gcm(aes)) failed: -2\n", opens=None),
-    Step(load("gf128mul", "ghash-generic", "ctr", "gcm")),
+    Seal("no_algif_aead", 16, rc=1, err=READ(16) + AEAD_INIT % -2, opens=None),
+    Step(insmods("algif_aead")),
+    Seal("no_gcm", 16, rc=1, err=READ(16) + AEAD_INIT % -2, opens=None),
+    Step(insmods("gf128mul", "ghash-generic", "ctr", "gcm")),
     *[Seal(f"len_{n}", n) for n in (1, 4, 17, 128)],
     Seal("text_line", b"abc\n"),
-    Seal("pieces", 10, stdin="pieces"),
-    Seal("too_long", 129, rc=1, err="plaintext key too long: more than 128 bytes\n", opens=None,
-         setkeys=0),
+    Seal("pieces", 10, run="in_pieces"),
+    Seal("too_long", 129, rc=1, err=TOOL["MSG_KEY_TOO_LONG"], opens=None, setkeys=0),
     Seal("no_hwrng", 16, err=READ(16) + 2 * NO_HWRNG, before="mv /dev/hwrng /dev/hwrng.away",
          after="mv /dev/hwrng.away /dev/hwrng"),
     *null_key_rules(UNDER_UNIQUE),
     Seal("zero_key", 16, err=READ(16) + TEST_KEY, opens="zero",
          before=f"{DCP_DOWN}; {dcp_up(test_keys=True)}"),
     # The node stays when its driver goes: opening works, reading fails.
-    Seal("hwrng_no_driver", 16, rc=1, err=READ(16) + "short read from random source: got -1, "
-         "want 16\n", opens=None, setkeys=0, before=unload("virtio_rng")),
+    Seal("hwrng_no_driver", 16, rc=1, err=READ(16) + TOOL["MSG_SHORT_RANDOM"] % (-1, 16),
+         opens=None, setkeys=0, before=rmmods("virtio_rng")),
 ))
 
 # The blob of every key length; some are handed on to later boots, and to
@@ -107,35 +101,36 @@ SEALED = {n: Seal(f"len_{n}", n, hand_on=n in HANDED_ON) for n in range(1, 129)}
 # Only the nonce's first 12 bytes reach gcm(aes).
 TAMPERED = (("version", 1, INVAL), ("wrapped_key", 10, BADMSG), ("nonce", 34, BADMSG),
             ("length", 66, INVAL), ("ciphertext", 74, BADMSG), ("tag", -1, BADMSG))
-README_SEALED = Seal("readme", 32, stdin="readme")
+RECIPE_SEALED = Seal("readme", 32, run="by_recipe")
 
+# The kernel's trusted keys (trusted.ko source=dcp) and the tool's blobs.
 TRUSTED = Boot("trusted", (
     Step(dcp_up(), trusted_up()),
     *[case for n, sealed in SEALED.items()
-      for case in (sealed, Trust(f"len_{n}", load=sealed, holds=sealed))],
+      for case in (sealed, Trust(f"len_{n}", blob_of=sealed, holds=sealed))],
     Board("board_ok", "board check passed"),
-    *[Trust(f"tamper_{field}", load=SEALED[32], flip=digit, refused=error)
+    *[Trust(f"tamper_{field}", blob_of=SEALED[32], flip=digit, refused=error)
       for field, digit, error in TAMPERED],
-    Trust("tamper_cut", load=SEALED[32], cut=True, refused=INVAL),
+    Trust("tamper_cut", blob_of=SEALED[32], cut=True, refused=INVAL),
     Trust("kernel_new", new=32, opens="unique"),
     # The README's own sealing and loading commands.
-    README_SEALED,
-    Trust("readme", readme=True, holds=README_SEALED),
+    RECIPE_SEALED,
+    Trust("readme", by_recipe=True, holds=RECIPE_SEALED),
     # Eight runs at once, and loads of earlier blobs beside them.
     Concurrently([Seal(f"conc_{i}", 32, setkeys=None) for i in range(1, 9)],
-                 [Trust(f"conc_load_{i}", load=SEALED[16 * i], holds=SEALED[16 * i])
+                 [Trust(f"conc_load_{i}", blob_of=SEALED[16 * i], holds=SEALED[16 * i])
                   for i in range(1, 9)]),
     Using("using"),
     *null_key_rules(UNDER_UNIQUE),
-    Step(unload("encrypted_keys", "trusted")),
+    Step(rmmods("encrypted_keys", "trusted")),
     Board("board_no_trusted", "cause: trusted keys are not running on the DCP"),
     # dcp_use_otp_key=1: the UNIQUE key's blob is refused, and the kernel's
     # own blobs are bound to the OTP key.
     Step(trusted_up("dcp_use_otp_key=1")),
-    Trust("otp_key", load=SEALED[32], refused=BADMSG),
+    Trust("otp_key", blob_of=SEALED[32], refused=BADMSG),
     Trust("otp_kernel_new", new=32, opens="otp"),
     Board("board_otp", "cause: trusted keys use another DCP key"),
-    Step(unload("encrypted_keys", "trusted"), DCP_DOWN, DCP_STOCK),
+    Step(rmmods("encrypted_keys", "trusted"), DCP_DOWN, DCP_STOCK),
     Board("board_no_nullkey", "cause: ecb(aes) refuses a zero-length key"),
     Step(DCP_DOWN),
 ))
@@ -150,6 +145,7 @@ SELFTESTS = {"ecb-aes-dcp": "passed", "cbc-aes-dcp": "passed", "ecb-paes-dcp": "
 OTP_BIT_SEALED = Seal("otpbit", 32, opens="otp", setkeys=None, before=dcp_up("otp_bit"),
                       after=trusted_up(), hand_on=True)
 
+# The patched driver, the stock one, and the one from before the OTP_KEY fix.
 DRIVER = Boot("driver", (
     Step(dcp_up()),
     SelfTests("selftest", SELFTESTS),
@@ -165,10 +161,10 @@ DRIVER = Boot("driver", (
                                      ("cbc(aes) key=", f"key:{EINVAL}")]),
     Seal("stock", 32, rc=1, err=READ(32) + NO_NULL_KEY, opens=None, setkeys=None, after=DCP_DOWN),
     OTP_BIT_SEALED,
-    Trust("otpbit_load", load=OTP_BIT_SEALED, holds=OTP_BIT_SEALED),
-    Trust("otpbit_fixed", load=OTP_BIT_SEALED, refused=BADMSG, says="Unwrap of DCP payload failed",
-          before=f"{unload('encrypted_keys', 'trusted')}; {DCP_DOWN}; {dcp_up()}; {trusted_up()}"),
-    Step(unload("encrypted_keys", "trusted"), DCP_DOWN),
+    Trust("otpbit_load", blob_of=OTP_BIT_SEALED, holds=OTP_BIT_SEALED),
+    Trust("otpbit_fixed", blob_of=OTP_BIT_SEALED, refused=BADMSG, says="Unwrap of DCP payload failed",
+          before=f"{rmmods('encrypted_keys', 'trusted')}; {DCP_DOWN}; {dcp_up()}; {trusted_up()}"),
+    Step(rmmods("encrypted_keys", "trusted"), DCP_DOWN),
 ))
 
 # Trusted keys on OTP (trusted.dcp_use_otp_key=1), as on a device upgraded
@@ -180,16 +176,16 @@ OTP_SEALED = {n: Seal(f"len_{n}", n, opens="otp") for n in (32, 77, 128)}
 OTP = Boot("otp", (
     Step(dcp_up(), trusted_up("dcp_use_otp_key=1")),
     *[case for n, sealed in OTP_SEALED.items()
-      for case in (sealed, Trust(f"len_{n}", load=sealed, holds=sealed))],
-    Trust("otpbit_upgraded", load=OTP_BIT_SEALED, handed=True, holds=OTP_BIT_SEALED),
+      for case in (sealed, Trust(f"len_{n}", blob_of=sealed, holds=sealed))],
+    Trust("otpbit_upgraded", blob_of=OTP_BIT_SEALED, earlier=True, holds=OTP_BIT_SEALED),
     Board("board_both_otp", "board check passed"),
     *null_key_rules(UNDER_REAL),
-    Step(unload("encrypted_keys", "trusted"), trusted_up()),
-    Trust("trusted_unique", load=OTP_SEALED[32], refused=BADMSG, says="Unwrap of DCP payload failed"),
+    Step(rmmods("encrypted_keys", "trusted"), trusted_up()),
+    Trust("trusted_unique", blob_of=OTP_SEALED[32], refused=BADMSG, says="Unwrap of DCP payload failed"),
     Board("board_trusted_unique", "cause: trusted keys use another DCP key than the null-key driver "
           "(set trusted.dcp_use_otp_key and mxs_dcp.null_key_otp alike)"),
-    Step(unload("encrypted_keys", "trusted"), DCP_DOWN),
-), keys=Keys(null_key="otp"))
+    Step(rmmods("encrypted_keys", "trusted"), DCP_DOWN),
+), dcp_keys=DcpKeys(null_key="otp"))
 
 # A DCP on its all-zero test key: the tool warns and seals; trusted keys
 # refuse to start unless told to skip the test.
@@ -200,19 +196,18 @@ TESTKEY = Boot("testkey", (
     Trust("zero_key_refused", start=("source=dcp",), refused=INVAL,
           says="Device neither in secure nor trusted mode"),
     Board("board_test_key", "cause: the DCP runs on its test key"),
-    Trust("zero_key_skip", load=ZERO_SEALED, holds=ZERO_SEALED,
+    Trust("zero_key_skip", blob_of=ZERO_SEALED, holds=ZERO_SEALED,
           before=trusted_up("dcp_skip_zk_test=1")),
-    Step(unload("encrypted_keys", "trusted"), DCP_DOWN),
-), keys=Keys(test_keys=True))
+    Step(rmmods("encrypted_keys", "trusted"), DCP_DOWN),
+), dcp_keys=DcpKeys(test_keys=True))
 
 # A second board, whose UNIQUE key differs, refuses the first board's blob.
 BINDING = Boot("binding", (
     Step(dcp_up(), trusted_up()),
-    Trust("other_board", load=SEALED[32], handed=True, refused=BADMSG,
+    Trust("other_board", blob_of=SEALED[32], earlier=True, refused=BADMSG,
           says="Unwrap of DCP payload failed"),
-    Step(unload("encrypted_keys", "trusted"), DCP_DOWN),
-), keys=Keys(unique="EMULATED_OTHER_UNIQUE_KEY"))
-
+    Step(rmmods("encrypted_keys", "trusted"), DCP_DOWN),
+), dcp_keys=DcpKeys(unique="EMULATED_OTHER_UNIQUE_KEY"))
 
 
 def extratests(refused):
@@ -221,7 +216,7 @@ def extratests(refused):
     which refuses a zero-length key: the tool says `refused`. Turned on
     once, before the first userland."""
     return Boot("extratests", (
-        Step(once("extratests", SLOW_SELFTESTS_ON, dcp_up())),
+        Step(once("extratests", EXTRA_SELFTESTS_ON, dcp_up())),
         SelfTests("extratests", {
             "ecb-aes-dcp": "unknown", "cbc-aes-dcp": "unknown", "ecb-paes-dcp": "passed",
             "cbc-paes-dcp": "passed", "sha1-dcp": "race", "sha256-dcp": "race"}, says=(
@@ -245,13 +240,13 @@ LATER = Boot("later", (
     Step(DCP_DOWN, DCP_STOCK, trusted_up()),
     *[Seal(f"seal_{n}", n, rc=1, err=READ(n) + NO_NULL_KEY + NO_HARDWARE, opens=None,
            setkeys=None) for n in (1, 32, 128)],
-    Seal("seal_as_nobody", 32, stdin="nobody", rc=1, opens=None, setkeys=None,
-         err=READ(32) + 2 * NO_HWRNG + "kcapi_cipher_init(ecb(aes)) failed: -2\n" + NO_HARDWARE),
-    *[Trust(f"len_{n}", load=SEALED[n], handed=True, holds=SEALED[n]) for n in HANDED_ON],
-    *[Trust(f"tamper_{field}", load=SEALED[32], handed=True, flip=digit, refused=error)
+    Seal("seal_as_nobody", 32, run="as_nobody", rc=1, opens=None, setkeys=None,
+         err=READ(32) + 2 * NO_HWRNG + CIPHER_INIT % -2 + NO_HARDWARE),
+    *[Trust(f"len_{n}", blob_of=SEALED[n], earlier=True, holds=SEALED[n]) for n in HANDED_ON],
+    *[Trust(f"tamper_{field}", blob_of=SEALED[32], earlier=True, flip=digit, refused=error)
       for field, digit, error in TAMPERED],
     Trust("kernel_new", new=32, opens="unique"),
     Board("board_later", "cause: AF_ALG reaches no hardware driver"),
     Using("encrypted_disk", recipe="encrypted-disk", key="encrypted disk"),
-    Step(unload("encrypted_keys", "trusted"), DCP_DOWN),
+    Step(rmmods("encrypted_keys", "trusted"), DCP_DOWN),
 ))

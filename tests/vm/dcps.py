@@ -6,14 +6,14 @@ import dataclasses
 import os
 import shutil
 
-from harness import HERE, TOP, check, emulated_keys, run_logged
+from util import CACHE_ROOT, HERE, TOP, check, emulated_keys, run_logged
 
 PATCH = f"{TOP}/kernel/mxs-dcp-null-key.patch"
-QEMU_DIR = os.environ.get("DCP_QEMU_DIR", "/var/cache/dcp-sealkey/qemu")
+QEMU_DIR = os.environ.get("DCP_QEMU_DIR", f"{CACHE_ROOT}/qemu")
 
 
 @dataclasses.dataclass(frozen=True)
-class Keys:
+class DcpKeys:
     """The keys of a boot's DCP: the emulated ones, another board's UNIQUE
     key, or a chip on its all-zero test key (neither secure nor trusted);
     and the key that the null key selects, "unique" or "otp"."""
@@ -35,9 +35,10 @@ class Drivers:
 
 
 class Dcp:
-    """How a machine serves the DCP: prepare() puts its drivers into the
-    initramfs once per run; qemu_args() and module_args() are what a boot
-    with given keys adds to QEMU's command line and to the driver's insmod."""
+    """How a machine serves the DCP: prepare(kernel, work, root), which each
+    kind gives, puts its drivers into the initramfs once per run and returns
+    their Drivers; qemu_args() and module_args() are what a boot with given
+    keys adds to QEMU's command line and to the driver's insmod."""
     fixture = ""  # a CTest fixture that must have run first
 
     def fetch(self, work):
@@ -45,9 +46,6 @@ class Dcp:
 
     def qemu(self, binary):
         return binary
-
-    def prepare(self, kernel, work, root):
-        raise NotImplementedError
 
     def qemu_args(self, keys):
         return []
@@ -105,7 +103,7 @@ class TestModule(Dcp):
                        setkeys="/sys/module/dcp_nullkey/parameters/zero_length_setkeys")
 
     def module_args(self, keys):
-        check(keys.unique == Keys.unique and keys.null_key == Keys.null_key,
+        check(keys.unique == DcpKeys.unique and keys.null_key == DcpKeys.null_key,
               "the test module has one UNIQUE key only, and its null key selects it")
         return "zero_key=1" if keys.test_keys else ""
 

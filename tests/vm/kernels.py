@@ -10,7 +10,7 @@ import re
 import shutil
 import time
 
-from harness import CACHE, HERE, apt, build_once, check, install, run_logged, stdout_of, unpack
+from util import CACHE, HERE, apt, build_once, check, install, run_logged, stdout_of, unpack
 
 # The packages whose files make up each Arm userland: the tool's libraries,
 # keyctl, and dmsetup for the README's dm-crypt commands.
@@ -19,34 +19,20 @@ USERLAND_PACKAGES = ["libc6", "libkcapi1", "libkeyutils1", "keyutils", "dmsetup"
 
 
 class Kernel:
-    """A kernel and the userland around it. fetch() gets or builds both once
-    into the cache and sets `version`, for messages, and `uname`, a regex of
-    what uname -r must say; the other methods use what it made."""
+    """A kernel and the userland around it, which each kind gives as:
+    fetch(work, userlands, row), which gets or builds both once into the
+    cache for the machine `row` and sets `version`, for messages, and
+    `uname`, a regex of what uname -r must say; then module_make(), the make
+    command that builds an out-of-tree module for it; fill_root(root, work,
+    tools), which puts each userland's tool, keyctl, dmsetup and libraries
+    and the kernel's modules into the initramfs at root; busybox(work), a
+    static busybox for the guest's own architecture; and qemu_args()."""
     fixture = ""  # a CTest fixture that must have run first
     version = "?"
-    slow_tests = "noextratests"  # cryptomgr's switch that keeps its slow tests off
+    selftests_off = "noextratests"  # cryptomgr's switch that keeps its extended self-tests off
     cross = ""  # the prefix of the compiler of the guest's programs
     src = ""  # the kernel's source tree, where it is built from one
     hwrng_modules = ()  # what the guest loads to bring up /dev/hwrng
-
-    def fetch(self, work, userlands):
-        raise NotImplementedError
-
-    def module_make(self):
-        """The make command that builds an out-of-tree module for it."""
-        raise NotImplementedError
-
-    def fill_root(self, root, work, tools):
-        """Puts each userland's tool, keyctl, dmsetup and libraries and the
-        kernel's modules into the initramfs at root."""
-        raise NotImplementedError
-
-    def busybox(self, work):
-        """A static busybox for the guest's own architecture."""
-        raise NotImplementedError
-
-    def qemu_args(self):
-        raise NotImplementedError
 
     def accels(self):
         return ["tcg"]
@@ -63,7 +49,7 @@ class DebianImage(Kernel):
     # The Arm kernels build in what the first six bring up: virtio and its RNG.
     hwrng_modules = property(lambda self: self.modules[:6])
 
-    def fetch(self, work, userlands):
+    def fetch(self, work, userlands, row):
         install(work, "qemu-system-x86")
         apt(work, "private_apt_update")
         depends = apt(work, "private_apt_cache", "depends", "linux-image-amd64")
@@ -140,9 +126,12 @@ class DebianImage(Kernel):
 @dataclasses.dataclass(kw_only=True)
 class SourceKernel(Kernel):
     """Linux from a Debian linux-source package, built from allnoconfig and
-    the fragments in kernel/ (every line checked in the .config), with a
+    the fragments in kconfig/ (every line checked in the .config), with a
     userland of Debian's own packages for each architecture."""
-    source: str
+    # The version the row needs ("6.12.95", any Debian revision of it), or
+    # "newest SERIES" ("newest 6.12"), and the suite to find it in.
+    linux: str
+    suite: str
     arch: str
     cross: str
     target: str
@@ -151,25 +140,28 @@ class SourceKernel(Kernel):
     # (olddefconfig): what they unhide, as EXPERT does, keeps its default.
     late: str = ""
     dtb: str = ""
-    slow_tests: str = "noextratests"
-    # The suite of the source: "" the candidate, "newest" the newest of all.
-    suite: str = ""
+    selftests_off: str = "noextratests"
     fixture = "vm_packages"  # the CTest fixture that builds the Debian packages
 
-    def fetch(self, work, userlands):
+    def fetch(self, work, userlands, row):
         install(work, "qemu-system-arm", "bc", "bison", "flex", "libelf-dev", "xz-utils")
         check(shutil.which(f"{self.cross}gcc"),
               f"{self.cross}gcc not found (cmake/install-cross-deps.sh installs it)")
-        apt(work, "private_apt_update")
+        apt(work, "private_apt_update", self.suite)
         self.busybox_arch = userlands[0]
-        self.package = apt(work, "private_apt_version", self.source,
-                           *([self.suite] if self.suite else []))
+        version = self.linux.split()[-1]
+        self.source = "linux-source-" + ".".join(version.split(".")[:2])
+        offered = re.findall(rf"^ *{self.source} \| (\S+) \| \S+ {self.suite}/main ",
+                             apt(work, "private_apt_cache", "madison", self.source), re.M)
+        found = [v for v in offered if self.linux.startswith("newest") or v.split("-")[0] == version]
+        check(found, f"{self.suite} has no {self.source} {self.linux}: it has {offered or 'none'}")
+        self.package = found[0]
         self.src = f"{CACHE}/{self.source}-{self.package}/src"
         release = self.package.split("-")[0]
         self.version = f"{release} ({self.source} {self.package})"
         self.uname = re.escape(release) + r"\S*"
         self.settings = [line for c in self.configs + ((self.late,) if self.late else ())
-                         for line in open(f"{HERE}/kernel/{c}.config").read().splitlines()
+                         for line in open(f"{HERE}/kconfig/{c}.config").read().splitlines()
                          if line.startswith("CONFIG_")]
         gcc = stdout_of([f"{self.cross}gcc", "--version"]).splitlines()[:1]
         # Comments do not change the kernel, so only the settings are hashed.
@@ -186,11 +178,15 @@ class SourceKernel(Kernel):
                              f"--strip-components=1 && rm -rf {d}/deb {d}/x") == 0,
                   "unpacking the kernel source failed")
         build_once(os.path.dirname(self.src), source)
-        if not os.path.exists(f"{self.dir}/complete"):
-            # Only the kernel of the current source and fragments is kept,
-            # one per series (6.12 and 7.3 side by side).
-            run_logged(f"rm -rf {CACHE}/kernel-{self.arch}-{'.'.join(self.package.split('.')[:2])}.*")
-            build_once(self.dir, lambda d: self.build(work))
+        build_once(self.dir, lambda d: self.build(work))
+        # Each row keeps its kernel: the one it had before goes, unless
+        # another row has it too.
+        mark = f"{CACHE}/kernel-of-{row}"
+        old = open(mark).read() if os.path.exists(mark) else ""
+        if old != self.dir:
+            open(mark, "w").write(self.dir)
+            if old and old not in (open(f).read() for f in glob.glob(f"{CACHE}/kernel-of-*")):
+                shutil.rmtree(old, ignore_errors=True)
         for package in [f"busybox-static:{self.busybox_arch}"] + [
                 f"{p}:{u}" for u in userlands for p in USERLAND_PACKAGES]:
             self.deb(work, package)
@@ -199,13 +195,13 @@ class SourceKernel(Kernel):
         t0, log = time.time(), f"{work}/kernel-build.log"
         print(f"# building the {self.arch} kernel {self.version}", flush=True)
         with open(f"{work}/kernel.config", "w") as out:
-            out.write("".join(open(f"{HERE}/kernel/{c}.config").read() for c in self.configs))
+            out.write("".join(open(f"{HERE}/kconfig/{c}.config").read() for c in self.configs))
         env = dict(os.environ, ARCH=self.arch)
         check(run_logged(self.make() + ["allnoconfig"], log,
                          env=dict(env, KCONFIG_ALLCONFIG=f"{work}/kernel.config")) == 0 and not (
             self.late and (run_logged([f"{self.src}/scripts/kconfig/merge_config.sh", "-m", "-O",
                                        self.obj, f"{self.obj}/.config",
-                                       f"{HERE}/kernel/{self.late}.config"], log, env=env)
+                                       f"{HERE}/kconfig/{self.late}.config"], log, env=env)
                            or run_logged(self.make() + ["olddefconfig"], log))),
               f"configuring the kernel failed, see {log}")
         # A line that did not stick (a typo, an unmet dependency) fails here,

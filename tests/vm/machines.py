@@ -1,11 +1,12 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
 """The machines: one row each, with named fields. A new kernel or board is
-a new row; how a kernel or a DCP is had is its kind (kernels.py, dcps.py)."""
+a new row, and nothing else; how a kernel or a DCP is had is its kind
+(kernels.py, dcps.py)."""
 import dataclasses
 
-from cases import BINDING, DRIVER, EXTRATESTS, LATER, NO_HARDWARE, NO_NULL_KEY, OTP, STACK, \
-    TESTKEY, TRUSTED, extratests
+from cases import (BINDING, DRIVER, EXTRATESTS, LATER, NO_HARDWARE, NO_NULL_KEY, OTP, STACK,
+                   TESTKEY, TOOL, TRUSTED, extratests)
 from dcps import Model, TestModule
 from kernels import DebianImage, SourceKernel
 
@@ -21,22 +22,24 @@ class Machine:
     dcp: object  # a dcps.Dcp
     userlands: tuple  # Debian architectures whose build of the tool runs
     boots: tuple  # cases.Boot, in order
-    # The key lengths that its kernel's trusted keys load: since Linux
-    # 6.12.103 (Debian's 6.12.105-1), and in every 7.x, 32 to 128 bytes.
-    loads: range = range(1, 129)
-    # A machine whose hand-ons this one starts from; its test runs first.
+    # The key lengths that its kernel's trusted keys load: from
+    # MIN_LOADABLE_KEY_SINCE (Debian's 6.12.105-1) and in every 7.x, only
+    # MIN_LOADABLE_KEY bytes and more.
+    loads: range = range(1, TOOL["MAX_PLAINTEXT_KEY"] + 1)
+    # A machine whose blobs this one starts from; its test runs first.
     blobs_from: str = ""
 
 
 # The newest 6.12 that Debian ships, the LTS its users get.
 IMX6ULL = Machine(
     name="imx6ull", kernel=SourceKernel(
-        source="linux-source-6.12", suite="newest", arch="arm", cross="arm-linux-gnueabihf-",
+        linux="newest 6.12", suite="trixie-security", arch="arm", cross="arm-linux-gnueabihf-",
         target="zImage", configs=("common", "arm"), late="arm-6.12",
         dtb="nxp/imx/imx6ull-14x14-evk.dtb"),
     qemu="qemu-system-arm", qemu_args=("-machine", "mcimx6ull-evk"), console="ttymxc0",
     rng="2284000.rng", dcp=Model(), userlands=("armhf", "armel"),
-    boots=(TRUSTED, DRIVER, OTP, TESTKEY, BINDING, EXTRATESTS), loads=range(32, 129))
+    boots=(TRUSTED, DRIVER, OTP, TESTKEY, BINDING, EXTRATESTS), loads=range(
+        TOOL["MIN_LOADABLE_KEY"], TOOL["MAX_PLAINTEXT_KEY"] + 1))
 
 MACHINES = {m.name: m for m in [
     Machine(name="amd64", kernel=DebianImage(), qemu="qemu-system-x86_64", qemu_args=(
@@ -45,7 +48,7 @@ MACHINES = {m.name: m for m in [
         boots=(STACK,)),
     # A 6.12 from before the check of key lengths: every length loads.
     Machine(name="arm64", kernel=SourceKernel(
-        source="linux-source-6.12", suite="bookworm-backports", arch="arm64",
+        linux="6.12.95", suite="bookworm-backports", arch="arm64",
         cross="aarch64-linux-gnu-", target="Image", configs=("common", "arm64")),
         qemu="qemu-system-aarch64", qemu_args=(
         "-machine", "virt", "-cpu", "cortex-a57", "-device", "virtio-rng-device"),
@@ -55,6 +58,7 @@ MACHINES = {m.name: m for m in [
     # The newest Linux that Debian ships, from trixie-backports, whose AF_ALG
     # reaches no hardware driver: it loads what the 6.12 row sealed.
     dataclasses.replace(IMX6ULL, name="imx6ull-7.3", kernel=dataclasses.replace(
-        IMX6ULL.kernel, source="linux-source-7.3", late="arm-7.3", slow_tests="noslowtests"),
+        IMX6ULL.kernel, linux="newest 7.3", suite="trixie-backports", late="arm-7.3",
+        selftests_off="noslowtests"),
         boots=(LATER, BINDING, extratests(NO_NULL_KEY + NO_HARDWARE)), blobs_from="imx6ull"),
 ]}

@@ -1,49 +1,43 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
-"""Runs the unmodified tool inside real kernels under QEMU and judges it.
+"""Runs the unmodified tool inside real kernels under QEMU, and judges it
+apart, as the kernel's KUnit runner does:
 
-    vm.py MACHINE BLOB_OPEN WORKDIR ARCH=TOOL...   every boot, KTAP results
-    vm.py --list                                    the machines, for CMake
+    vm.py boot MACHINE WORKDIR ARCH=TOOL...          fetches, builds, boots
+    vm.py judge WORKDIR BLOB_OPEN                    KTAP: no root, no QEMU
+    vm.py run MACHINE BLOB_OPEN WORKDIR ARCH=TOOL... both, as CTest does
+    vm.py list                                       the machines, for CMake
 
 A machine is a row of machines.py, its boots and cases are in cases.py,
-and each kind of case in kinds.py. ARCH=TOOL is a build of the tool, or a
-.deb that installs one, for the userland ARCH. DCP_VM_CACHE
-(/var/cache/dcp-sealkey/vm) keeps what is fetched and built, DCP_QEMU_DIR
-is qemu/build.sh's QEMU, DCP_VM_ACCEL=kvm asks for KVM.
+each kind of case in kinds.py, and the guest's shell in guest/. ARCH=TOOL
+is a build of the tool, or a .deb that installs one, for the userland ARCH.
+DCP_VM_CACHE ($DCP_CACHE/vm) keeps what is fetched and built,
+DCP_QEMU_DIR is qemu/build.sh's QEMU, DCP_VM_ACCEL=kvm asks for KVM.
 """
 import glob
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
 import time
 
-import kinds
-from harness import HERE, TOP, Failed, check, run_logged, stdout_of, unpack
+import guest
+from judge import judge
 from machines import MACHINES
+from records import handed_on, read_records
+from util import HERE, Failed, check, run_logged, stdout_of, unpack
 
 BOOT_LIMIT = 300  # seconds before QEMU is stopped
 
 
-def readme_block(name):
-    """The sh block right after the line <!-- recipe: NAME --> in README.md
-    or doc/*.md, as written; each name is marked once."""
-    blocks = {}
-    for path in [f"{TOP}/README.md", *sorted(glob.glob(f"{TOP}/doc/*.md"))]:
-        for marked, block in re.findall(r"^<!-- recipe: (\S+) -->\n(?:```sh\n(.*?)^```)?",
-                                        open(path).read(), re.M | re.S):
-            check(marked not in blocks, f'recipe "{marked}" is marked twice (again in {path})')
-            check(block, f'recipe "{marked}" in {path}: no sh block right after its marker')
-            blocks[marked] = block
-    check(name in blocks, f'no sh block is marked "<!-- recipe: {name} -->" '
-          "in README.md or doc/*.md")
-    return blocks[name]
-
-
-def pack(folder, out, busybox):
+def pack(folder, out, busybox, files):
+    """Writes files {path: text} into folder, executable as /init must be,
+    and packs it."""
+    for name, text in files.items():
+        open(f"{folder}/{name}", "w").write(text)
+        os.chmod(f"{folder}/{name}", 0o755)
     check(run_logged(f"cd '{folder}' && find . | '{busybox}' cpio -o -H newc 2>/dev/null "
                      f"| gzip -1 >'{out}'") == 0, f"packing {folder} failed")
 
@@ -66,53 +60,47 @@ def build_root(m, work, tools, busybox):
     # A foreign busybox lists its applets under qemu-user, through binfmt.
     for applet in set(stdout_of([busybox, "--list"]).split()) - {"busybox", "modprobe"}:
         os.symlink("busybox", f"{root}/bin/{applet}")
-    files = {"init": kinds.INIT, "library": kinds.LIBRARY,
-             "setup": kinds.guest_setup(drivers, m.kernel, tools)}
-    for name, text in files.items():
-        open(f"{root}/{name}", "w").write(text)
-    os.chmod(f"{root}/init", 0o755)
-    pack(root, f"{work}/initrd.gz", busybox)
+    pack(root, f"{work}/initrd.gz", busybox, {
+        **{name: guest.shell(name) for name in ("init", "library", "kinds")},
+        "setup": guest.setup(drivers, m.kernel, tools)})
     return drivers
 
 
-def boot_initrd(m, boot, work, busybox, handed):
+def boot_initrd(m, boot, work, busybox, earlier):
     """The common initramfs and one of the boot's own: its cases, the DCP's
-    arguments for its keys, the README blocks it runs, and what earlier
-    boots handed on."""
+    arguments for its keys, the doc recipes it runs, and the blobs of the
+    records that earlier boots handed on."""
     d = f"{work}/boot-{boot.name}"
     shutil.rmtree(d, ignore_errors=True)
-    for sub in ("readme", "handed"):
+    for sub in ("recipes", "earlier"):
         os.makedirs(f"{d}/{sub}")
-    files = {"cases": kinds.guest_cases(boot.cases),
-             "boot.env": f"DCP_ARGS='{m.dcp.module_args(boot.keys)}'\n",
-             **{f"readme/{f}": readme_block(name)
-                for f, name in kinds.readme_blocks(boot.cases).items()},
-             **{f"handed/{name}": text for name, text in kinds.handed_files(handed).items()}}
-    for name, text in files.items():
-        open(f"{d}/{name}", "w").write(text)
-    pack(d, f"{work}/boot-{boot.name}.gz", busybox)
+    pack(d, f"{work}/boot-{boot.name}.gz", busybox, {
+        "cases": guest.cases_file(boot.cases),
+        "boot.env": f"DCP_ARGS='{m.dcp.module_args(boot.dcp_keys)}'\n",
+        **{f"recipes/{f}": text for f, text in guest.recipes(boot.cases).items()},
+        **{f"earlier/{i}": record["out"] for i, record in earlier.items()}})
     run_logged(f"cat {work}/initrd.gz {work}/boot-{boot.name}.gz >{work}/initrd-{boot.name}.gz")
 
 
 def boot_vm(m, boot, work):
-    """Boots once; returns the console's text."""
+    """Boots once; returns the console's text, also kept as console-BOOT.txt."""
     log = f"{work}/console.log"
     for accel in m.kernel.accels():
         if os.path.exists(log):
             os.remove(log)
         # No stdin in CI: QEMU must not touch it, and the console goes to a file.
-        cmd = [m.dcp.qemu(m.qemu), *m.qemu_args, "-accel", accel, *m.dcp.qemu_args(boot.keys),
+        cmd = [m.dcp.qemu(m.qemu), *m.qemu_args, "-accel", accel, *m.dcp.qemu_args(boot.dcp_keys),
                "-m", "512", "-smp", "1", "-nodefaults", "-no-user-config", "-display", "none",
                "-monitor", "none", "-serial", f"file:{log}", "-no-reboot", *m.kernel.qemu_args(),
                "-initrd", f"{work}/initrd-{boot.name}.gz", "-append",
-               f"console={m.console} loglevel=1 quiet panic=-1 cryptomgr.{m.kernel.slow_tests}=1"]
+               f"console={m.console} loglevel=1 quiet panic=-1 cryptomgr.{m.kernel.selftests_off}=1"]
         try:
             rc = run_logged(cmd, f"{work}/qemu.log", timeout=BOOT_LIMIT)
         except subprocess.TimeoutExpired:
             raise Failed(f"the VM did not finish within {BOOT_LIMIT} s, see {log}")
         console = open(log, errors="replace").read().replace("\r", "") if os.path.exists(log) else ""
         open(f"{work}/console-{boot.name}.txt", "w").write(console)
-        if accel == "kvm" and (rc or "done" not in kinds.records(console)):
+        if accel == "kvm" and (rc or "done" not in read_records(console)):
             print(f"# KVM did not start (exit {rc}), falling back to TCG", flush=True)
             continue
         check(rc == 0, f"QEMU exited with {rc}, see {work}/qemu.log")
@@ -124,7 +112,7 @@ def fetch(m, work, userlands):
     fetch that needs root runs again under sudo -n when not root."""
     m.dcp.fetch(work)
     try:
-        m.kernel.fetch(work, userlands)
+        m.kernel.fetch(work, userlands, m.name)
     except (Failed, PermissionError) as e:
         check(os.geteuid() != 0, str(e))
         check(stdout_of("sudo -n true && echo y") == "y\n",
@@ -132,7 +120,7 @@ def fetch(m, work, userlands):
               "root, or configure with -DDCP_SKIP_VM_TEST=ON to skip it")
         check(run_logged(["sudo", "-n", sys.executable, __file__, "--fetch", m.name, work,
                           *userlands]) == 0, f"fetching as root failed, see {work}/apt.log")
-        m.kernel.fetch(work, userlands)
+        m.kernel.fetch(work, userlands, m.name)
 
 
 def tools_of(args, work):
@@ -150,79 +138,76 @@ def tools_of(args, work):
     return tools
 
 
-def report(number, boot, results):
-    """One boot's results as a KTAP subtest; returns how many failed."""
-    print(f"  KTAP version 1\n  # Subtest: {boot.name}\n  1..{len(results)}")
-    for n, r in enumerate(results, 1):
-        print(f"  {'not ok' if r.failures else 'ok'} {n} {r.name}: {r.summary}")
-        for message in r.failures:
-            print(f"  # {message}")
-    failed = sum(bool(r.failures) for r in results)
-    print(f"{'not ok' if failed else 'ok'} {number} {boot.name}", flush=True)
-    return failed
-
-
-def run(m, blob_open, work, tools):
-    t0 = phase = time.time()
+def boot(m, work, tools):
+    """Boots each boot of machine m, the records that one hands on in the
+    next; leaves in work what judge.py needs."""
+    phase = time.time()
 
     def took(what):
         nonlocal phase
         print(f"# {what} took {time.time() - phase:.1f} s", flush=True)
         phase = time.time()
-    print("KTAP version 1")
+    run_logged(f"rm -f {work}/console-*.txt {work}/run.json")
     fetch(m, work, list(tools))
     print(f"# {m.name}: Linux {m.kernel.version}", flush=True)
     took("fetch and kernel build")
     busybox = m.kernel.busybox(work)
     counts_setkeys = bool(build_root(m, work, tools, busybox).setkeys)
     took("DCP and initramfs build")
-    print(f"1..{len(m.boots)}")
-    # What the cases hand on, kept for the machines whose rows take them.
-    handed_dir = os.environ.get("DCP_VM_HANDED", f"{os.path.dirname(work)}/handed")
-    handed, failed, total = {}, 0, 0
-    if m.blobs_from:
-        source = f"{handed_dir}/{m.blobs_from}.json"
-        check(os.path.exists(source), f"nothing handed on from {m.blobs_from}: run vm_{m.blobs_from} first")
-        handed = json.load(open(source))
-    for number, boot in enumerate(m.boots, 1):
-        boot_initrd(m, boot, work, busybox, handed)
-        found = kinds.records(boot_vm(m, boot, work))
-        took(f"the {boot.name} boot")
-        kinds.check_boot(found, boot.name, m.kernel.uname, m.rng)
-        opened = kinds.open_blobs(found, blob_open)
-        contexts = [kinds.Context(found, opened, u, counts_setkeys, m.loads, handed) for u in tools]
-        results = kinds.judge(boot.cases, contexts)
-        failed, total = failed + report(number, boot, results), total + len(results)
-        handed = {**handed, **kinds.handed_on(boot.cases, contexts)}
-        took(f"judging the {boot.name} boot")
-    os.makedirs(handed_dir, exist_ok=True)
-    json.dump(handed, open(f"{handed_dir}/{m.name}.json", "w"))
-    print(f"# {m.name} on Linux {m.kernel.version}: {total - failed} passed, {failed} failed, "
-          f"in {time.time() - t0:.0f} s")
-    return 1 if failed else 0
+    # What the machines hand on, for the rows that start from their blobs.
+    blobs = os.environ.get("DCP_VM_BLOBS", f"{os.path.dirname(work)}/blobs")
+    source = f"{blobs}/{m.blobs_from}.json"
+    check(not m.blobs_from or os.path.exists(source), f"no {source}: run vm_{m.blobs_from} first")
+    earlier = json.load(open(source)) if m.blobs_from else {}
+    json.dump({"machine": m.name, "version": m.kernel.version, "uname": m.kernel.uname,
+               "userlands": list(tools), "counts_setkeys": counts_setkeys, "earlier": earlier},
+              open(f"{work}/run.json", "w"))
+    for b in m.boots:
+        boot_initrd(m, b, work, busybox, earlier)
+        found = read_records(boot_vm(m, b, work))
+        took(f"the {b.name} boot")
+        if "done" not in found or "fatal" in found:
+            print(f"# the {b.name} boot did not finish", flush=True)
+            return
+        earlier = {**earlier, **handed_on(b.cases, found, tools)}
+    os.makedirs(blobs, exist_ok=True)
+    json.dump(earlier, open(f"{blobs}/{m.name}.json", "w"))
 
 
 def main(argv):
-    if argv[1:2] == ["--list"]:
+    verb, args, t0 = argv[1] if len(argv) > 1 else "", argv[2:], time.time()
+    if verb == "list":
         # NAME, the fixtures it requires, its userlands, the fixture it sets up.
         for m in MACHINES.values():
-            required = (m.kernel.fixture, m.dcp.fixture, m.blobs_from and f"handed_{m.blobs_from}")
+            required = (m.kernel.fixture, m.dcp.fixture, m.blobs_from and f"blobs_{m.blobs_from}")
             print(m.name, ",".join(filter(None, required)) or "-", ",".join(m.userlands),
-                  f"handed_{m.name}")
+                  f"blobs_{m.name}")
         return 0
-    if argv[1:2] == ["--fetch"]:
-        return MACHINES[argv[2]].kernel.fetch(argv[3], argv[4:]) or 0
-    if len(argv) < 5 or argv[1] not in MACHINES:
-        print(f"usage: {argv[0]} MACHINE BLOB_OPEN WORKDIR ARCH=TOOL... "
+    if verb == "--fetch":
+        return MACHINES[args[0]].kernel.fetch(args[1], args[2:], args[0]) or 0
+    if verb == "judge" and len(args) == 2 and os.path.exists(f"{args[0]}/run.json"):
+        (work, blob_open), ran = args, json.load(open(f"{args[0]}/run.json"))
+        m = MACHINES[ran["machine"]]
+        m.kernel.version = ran["version"]
+    elif {"boot": 3, "run": 4}.get(verb, 99) <= len(args) and args[0] in MACHINES:
+        m = MACHINES[args[0]]
+        blob_open, (work, *tools) = (args[1], args[2:]) if verb == "run" else (None, args[1:])
+    else:
+        print(f"usage: {argv[0]} boot MACHINE WORKDIR ARCH=TOOL... | judge WORKDIR BLOB_OPEN "
+              f"(WORKDIR/run.json from boot) | run MACHINE BLOB_OPEN WORKDIR ARCH=TOOL... | list "
               f"(machines: {' '.join(MACHINES)})", file=sys.stderr)
         return 2
-    m, blob_open, work = MACHINES[argv[1]], argv[2], os.path.abspath(argv[3])
-    os.makedirs(work, exist_ok=True)
+    work = os.path.abspath(work)
+    if blob_open:
+        print("KTAP version 1", flush=True)
     try:
-        check(os.access(blob_open, os.X_OK), f"blob opener not found: {blob_open}")
-        tools = tools_of(argv[4:], work)
-        check(sorted(tools) == sorted(m.userlands), f"{m.name} runs the userlands {m.userlands}")
-        return run(m, blob_open, work, tools)
+        check(not blob_open or os.access(blob_open, os.X_OK), f"blob opener not found: {blob_open}")
+        if verb != "judge":
+            os.makedirs(work, exist_ok=True)
+            tools = tools_of(tools, work)
+            check(sorted(tools) == sorted(m.userlands), f"{m.name} runs the userlands {m.userlands}")
+            boot(m, work, tools)
+        return judge(m, work, blob_open, t0) if blob_open else 0
     except Failed as e:
         print(f"Bail out! {m.name} on Linux {m.kernel.version}: {e}", flush=True)
         return 1

@@ -7,7 +7,7 @@
 # working tree: dpkg-buildpackage writes into the source's parent folder.
 set -euo pipefail
 dest=${1:?usage: export-tree.sh DEST}
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/.."
 mkdir -p "$dest"
 git ls-files -z --cached --others --exclude-standard |
     while IFS= read -r -d '' f; do

@@ -7,7 +7,7 @@
 # build/debs/dcp-sealkey_<version>_<arch>.deb; then lintian checks them.
 # The native build runs the host tests; cross builds cannot run them.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/.."
 
 archs=${*:-amd64 arm64 armhf armel}
 native=$(dpkg --print-architecture)
@@ -28,7 +28,7 @@ for arch in $archs; do
     start=$SECONDS
     work=$out/src-$arch
     rm -rf "$work" "$out/dcp-sealkey_${version}_$arch.deb"
-    bash tests/packages/export-tree.sh "$work/dcp-sealkey-$version"
+    bash scripts/export-tree.sh "$work/dcp-sealkey-$version"
     options="parallel=$(nproc)"
     flags=(-b -us -uc)
     compilers=()

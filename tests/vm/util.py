@@ -1,7 +1,8 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
-"""What every part of the VM harness shares: the failure that ends a run,
-running programs, Debian's packages, and building a folder once."""
+"""Utilities of the VM harness: the failure that ends a run, running
+programs, Debian's packages, building a folder once, the emulated keys."""
+import codecs
 import os
 import re
 import shutil
@@ -9,8 +10,11 @@ import subprocess
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
-# What is fetched and built, kept between runs.
-CACHE = os.environ.get("DCP_VM_CACHE", "/var/cache/dcp-sealkey/vm")
+# What is fetched and built, kept between runs: under $DCP_CACHE, whose
+# default is in apt/cache.sh, as the scripts take it.
+CACHE_ROOT = os.environ.get("DCP_CACHE") or re.search(
+    r"^DCP_CACHE=\$\{DCP_CACHE:-(.*)\}$", open(f"{TOP}/apt/cache.sh").read(), re.M)[1]
+CACHE = os.environ.get("DCP_VM_CACHE", f"{CACHE_ROOT}/vm")
 
 
 class Failed(Exception):
@@ -76,3 +80,18 @@ def emulated_keys():
     tests/emulated_keys.h, the one file that holds them."""
     text = open(f"{TOP}/tests/emulated_keys.h").read()
     return dict(re.findall(r'^#define (\w+) "([0-9a-f]+)"$', text, re.M))
+
+
+def messages():
+    """The tool's messages, as Python formats, and the numbers and kernel
+    versions they state, by their names in src/messages.h, their one home.
+    Its macros are string literals, numbers, TEXT_OF(NAME) and NAMEs."""
+    text = open(f"{TOP}/src/messages.h").read().replace("\\\n", " ")
+    values = {}
+    for name, body in re.findall(r"^#define (\w+) (.+)$", text, re.M):
+        pieces = re.findall(r'"((?:[^"\\]|\\.)*)"|TEXT_OF\((\w+)\)|(\w+)', body)
+        values[name] = int(body) if body.isdigit() else "".join(
+            codecs.decode(literal, "unicode_escape") if literal else
+            str(values[number]) if number else values[other] for literal, number, other in pieces
+        ).replace("%z", "%")
+    return values
