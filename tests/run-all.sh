@@ -6,6 +6,7 @@
 # three Arm targets under qemu-user, the Debian packages (lintian-clean and
 # reproducible), the virtual-machine tests on real kernels (amd64, arm64 and
 # the emulated i.MX6ULL, which run the Arm builds), the QEMU model's qtest,
+# the Buildroot package and the Yocto layer in their build systems,
 # and the quality gates. Installs what it needs on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."

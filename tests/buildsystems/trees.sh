@@ -15,6 +15,7 @@ trees() {
 	for dir in ${DCP_BUILDSYSTEMS:+"$DCP_BUILDSYSTEMS"} "$top/../shared/buildsystems" \
 		${origin:+"$origin/../shared/buildsystems"}; do
 		for f; do [[ -f $dir/$f ]] || continue 2; done
+		# shellcheck disable=SC2034 # for the script that sources this
 		TREES=$(cd "$dir" && pwd)
 		return 0
 	done

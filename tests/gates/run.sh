@@ -5,9 +5,10 @@
 # Runs every quality gate: the host suite under ASan, UBSan and LSan, the
 # black-box runs under valgrind memcheck, clang-tidy, cppcheck, the
 # clang-format check, the check of the man page's messages, the REUSE
-# licensing check, shellcheck over the VM guest's shell and flake8 over the
-# tests' Python. Prints each gate's result and exits non-zero if any
-# failed. As root on Debian it first installs what is missing, asking nothing.
+# licensing check, shellcheck over the VM guest's shell, the build systems'
+# checks and scripts/, and flake8 over the tests' Python. Prints each
+# gate's result and exits non-zero if any failed. As root on Debian it
+# first installs what is missing, asking nothing.
 # Usage: tests/gates/run.sh [gate...]   (default: all of them)
 set -u
 
@@ -143,11 +144,11 @@ gate_reuse() {
     reuse lint || failed=1
     md5=$(md5sum <LICENSES/MIT.txt | cut -d' ' -f1)
     sha256=$(sha256sum <LICENSES/MIT.txt | cut -d' ' -f1)
-    grep -q "file://LICENSES/MIT.txt;md5=$md5\"" contrib/yocto/dcp-sealkey_*.bb || {
+    grep -q "file://LICENSES/MIT.txt;md5=$md5\"" contrib/yocto/*/recipes-*/*/dcp-sealkey_*.bb || {
         echo "contrib/yocto: LIC_FILES_CHKSUM is not md5=$md5"
         failed=1
     }
-    grep -qx "sha256  $sha256  LICENSES/MIT.txt" contrib/buildroot/dcp-sealkey/dcp-sealkey.hash || {
+    grep -qx "sha256  $sha256  LICENSES/MIT.txt" contrib/buildroot/package/dcp-sealkey/dcp-sealkey.hash || {
         echo "contrib/buildroot: dcp-sealkey.hash lacks sha256 $sha256 of LICENSES/MIT.txt"
         failed=1
     }
@@ -155,8 +156,9 @@ gate_reuse() {
 }
 
 # The VM guest's shell is busybox sh, which shellcheck knows as POSIX sh;
-# flake8 is pyflakes and pycodestyle, here at the tests' line length.
-gate_shellcheck() { shellcheck tests/vm/guest/*.sh; }
+# the build systems' checks and the users' scripts are bash. flake8 is
+# pyflakes and pycodestyle, here at the tests' line length.
+gate_shellcheck() { shellcheck -x tests/vm/guest/*.sh tests/buildsystems/*.sh scripts/*.sh; }
 gate_flake8() { flake8 --max-line-length=110 tests; }
 
 passed=0

@@ -1,8 +1,5 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
-
-# For recipes-security/dcp-sealkey/ in your own layer; needs meta-oe for
-# libkcapi. Never built here: no Yocto build was made.
 SUMMARY = "Seal a key under the NXP DCP hardware key"
 DESCRIPTION = "Seals a key read from standard input under the hardware key \
 of an NXP DCP and prints the blob that the kernel's trusted keys load."
@@ -12,11 +9,19 @@ of an NXP DCP and prints the blob that the kernel's trusted keys load."
 LICENSE = "MIT"
 LIC_FILES_CHKSUM = "file://LICENSES/MIT.txt;md5=7dda4e90ded66ab88b86f76169f28663"
 
-# Placeholders: set your git server and the commit to build.
-SRC_URI = "git://<your-git-server>/dcp-sealkey.git;protocol=https;branch=main"
-SRCREV = "<commit>"
-# From Yocto 5.1 on: S = "${UNPACKDIR}/git"
-S = "${WORKDIR}/git"
+# The repository and the commit are the builder's to name, in local.conf
+# or a .bbappend: DCP_SEALKEY_GIT (a git:// URL with its protocol and
+# branch) and SRCREV. Unpacked into ${BP}, where the default S of both
+# releases looks (${WORKDIR}/${BP}, then ${UNPACKDIR}/${BP}).
+DCP_SEALKEY_GIT ??= ""
+SRC_URI = "${DCP_SEALKEY_GIT};destsuffix=${BP}"
+PV = "0.1.0+git"
+
+python () {
+    if not d.getVar("DCP_SEALKEY_GIT") or d.getVar("SRCREV") == "INVALID":
+        raise bb.parse.SkipRecipe("set DCP_SEALKEY_GIT and SRCREV:pn-dcp-sealkey "
+                                  "to the repository and commit to build")
+}
 
 # Build time only; the run-time libkcapi dependency comes from the
 # binary's NEEDED entries.
@@ -26,5 +31,4 @@ inherit cmake pkgconfig
 
 # Tests stay off (the default): they need OpenSSL, GoogleTest and a way to
 # run target binaries. The distro's security flags usually cover hardening;
-# otherwise add -DDCP_SEALKEY_HARDENING=ON.
-EXTRA_OECMAKE = ""
+# otherwise add -DDCP_SEALKEY_HARDENING=ON to EXTRA_OECMAKE.
