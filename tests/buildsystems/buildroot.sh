@@ -19,6 +19,7 @@ double=$1 opener=$2
 APT_LOG=/dev/null
 # shellcheck source-path=SCRIPTDIR source=../../apt/apt.sh
 source "$top/apt/apt.sh"
+private_apt_update
 cache=$DCP_CACHE/buildroot tree=$DCP_CACHE/buildroot/$brv
 bash "$top/apt/install.sh" autoconf automake bc cpio file libtool patch python3-magic qemu-user-static rsync unzip wget
 
@@ -84,23 +85,10 @@ for s in tar:trixie pkgconf:bookworm libkcapi:bookworm; do
 	p=${s%:*} && local_mk+="${p^^}_OVERRIDE_SRCDIR = $src"$'\n'
 done
 
-defconfig="BR2_arm=y
-BR2_cortex_a7=y
-BR2_ARM_FPU_NEON_VFPV4=y
-BR2_DL_DIR=\"$cache/dl\"
-BR2_BACKUP_SITE=\"\"
-BR2_WGET=\"false offline:\"
-BR2_PER_PACKAGE_DIRECTORIES=y
-BR2_TOOLCHAIN_EXTERNAL=y
-BR2_TOOLCHAIN_EXTERNAL_CUSTOM=y
-BR2_TOOLCHAIN_EXTERNAL_PATH=\"$tc\"
-BR2_TOOLCHAIN_EXTERNAL_CUSTOM_PREFIX=\"arm-linux-gnueabihf\"
-BR2_TOOLCHAIN_EXTERNAL_GCC_12=y
-BR2_TOOLCHAIN_EXTERNAL_HEADERS_6_1=y
-BR2_TOOLCHAIN_EXTERNAL_CUSTOM_GLIBC=y
-BR2_TOOLCHAIN_EXTERNAL_CXX=y
-# BR2_TOOLCHAIN_EXTERNAL_INET_RPC is not set
-BR2_PACKAGE_DCP_SEALKEY=y"
+defconfig=$(printf '%s\n' BR2_arm=y BR2_cortex_a7=y BR2_ARM_FPU_NEON_VFPV4=y "BR2_DL_DIR=\"$cache/dl\"" 'BR2_BACKUP_SITE=""' \
+	'BR2_WGET="false offline:"' BR2_PER_PACKAGE_DIRECTORIES=y BR2_TOOLCHAIN_EXTERNAL{,_CUSTOM}=y "BR2_TOOLCHAIN_EXTERNAL_PATH=\"$tc\"" \
+	'BR2_TOOLCHAIN_EXTERNAL_CUSTOM_PREFIX="arm-linux-gnueabihf"' BR2_TOOLCHAIN_EXTERNAL_{GCC_12,HEADERS_6_1,CUSTOM_GLIBC,CXX}=y \
+	'# BR2_TOOLCHAIN_EXTERNAL_INET_RPC is not set' BR2_PACKAGE_DCP_SEALKEY=y)
 out=$cache/out-$( (sha256sum "$TREES/$brv.tar.xz" && echo "$defconfig$local_mk") | sha256sum | cut -c1-16)
 br() {
 	FORCE_UNSAFE_CONFIGURE=1 make -C "$tree" O="$out" BR2_EXTERNAL="$ext" LIBKCAPI_AUTORECONF=NO "$@" \
