@@ -14,3 +14,4 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 install -D -m 644 "$TREES/../kernels/$file" "$tmp/drivers/crypto/mxs-dcp.c"
 patch -d "$tmp" -p1 -F0 --dry-run <"$here/../../kernel/mxs-dcp-null-key.patch"
+echo "kernel patch on linux-fslc: applies with no fuzz to $file"
