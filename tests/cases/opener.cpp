@@ -15,10 +15,10 @@ bytes slice(const bytes& b, std::size_t from, std::size_t n) {
     return {b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + n)};
 }
 
-} // namespace
-
 // Lowercase only: the tool writes no other digits.
 constexpr std::string_view DIGITS = "0123456789abcdef";
+
+} // namespace
 
 std::optional<bytes> from_hex(std::string_view hex) {
     if (hex.size() % 2 != 0) {
