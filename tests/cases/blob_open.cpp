@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <iterator>
 #include <string>
 
 int main(int argc, char** argv) {
@@ -25,10 +26,7 @@ int main(int argc, char** argv) {
         fputs("usage: blob-open HWKEY_HEX < blob, or blob-open --batch\n", stderr);
         return 2;
     }
-    std::string line;
-    for (int c = getchar(); c != EOF; c = getchar()) {
-        line += static_cast<char>(c);
-    }
+    const std::string line(std::istreambuf_iterator<char>(std::cin), {});
     const auto key = open_blob(line, argv[1]);
     if (!key) {
         fputs("blob-open: the blob does not open under this key\n", stderr);

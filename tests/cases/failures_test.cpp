@@ -19,6 +19,21 @@ std::size_t count_of(const std::string& text, const std::string& what) {
     return n;
 }
 
+// The emulated DCP's settings for one failing call: "call=value", on its
+// n-th call only when at is given.
+std::vector<std::pair<std::string, std::string>> fail(const char* call, const char* at = nullptr) {
+    if (at == nullptr) {
+        return {{"KCAPI_DOUBLE_FAIL", call}};
+    }
+    return {{"KCAPI_DOUBLE_FAIL", call}, {"KCAPI_DOUBLE_FAIL_AT", at}};
+}
+
+void expect_failure(const run_result& r, const std::string& err) {
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, err);
+}
+
 struct kernel_failure {
     const char* name;
     std::vector<std::pair<std::string, std::string>> env;
@@ -27,56 +42,29 @@ struct kernel_failure {
 
 TEST(Failures, KernelRefusals) {
     const std::vector<kernel_failure> cases = {
-        {"cipher init",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_init=-97"}},
-         said(MSG_CIPHER_INIT_FAILED, -97)},
-        {"zero-length key refused",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_setkey=-22"}},
+        {"cipher init", fail("kcapi_cipher_init=-97"), said(MSG_CIPHER_INIT_FAILED, -97)},
+        {"zero-length key refused", fail("kcapi_cipher_setkey=-22"),
          said(MSG_NULL_KEY_REFUSED, -22)},
-        {"zero-length key for root only",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_setkey=-1"}},
+        {"zero-length key for root only", fail("kcapi_cipher_setkey=-1"),
          said(MSG_NULL_KEY_REFUSED, -1) + MSG_NOT_ROOT},
         {"stock kernel", {{"KCAPI_DOUBLE_STOCK", "1"}}, said(MSG_NULL_KEY_REFUSED, -22)},
-        {"wrap error",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=-74"}, {"KCAPI_DOUBLE_FAIL_AT", "1"}},
-         said(MSG_CIPHER_ENCRYPT_FAILED, -74)},
-        {"wrap short",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=8"}, {"KCAPI_DOUBLE_FAIL_AT", "1"}},
-         said(MSG_CIPHER_ENCRYPT_FAILED, 8)},
-        {"test-key probe error",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=-5"}, {"KCAPI_DOUBLE_FAIL_AT", "2"}},
+        {"wrap error", fail("kcapi_cipher_encrypt=-74", "1"), said(MSG_CIPHER_ENCRYPT_FAILED, -74)},
+        {"wrap short", fail("kcapi_cipher_encrypt=8", "1"), said(MSG_CIPHER_ENCRYPT_FAILED, 8)},
+        {"test-key probe error", fail("kcapi_cipher_encrypt=-5", "2"),
          said(MSG_CIPHER_ENCRYPT_FAILED, -5)},
-        {"test-key probe short",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_cipher_encrypt=15"}, {"KCAPI_DOUBLE_FAIL_AT", "2"}},
+        {"test-key probe short", fail("kcapi_cipher_encrypt=15", "2"),
          said(MSG_CIPHER_ENCRYPT_FAILED, 15)},
-        {"aead init",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_init=-2"}},
-         said(MSG_AEAD_INIT_FAILED, -2)},
-        {"aead key",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_setkey=-22"}},
-         said(MSG_AEAD_SETKEY_FAILED, -22)},
-        {"sealing error",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=-74"}},
-         said(MSG_AEAD_ENCRYPT_FAILED, -74)},
-        {"sealing short",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=19"}},
-         said(MSG_AEAD_ENCRYPT_FAILED, 19)},
-        {"sealing long",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=21"}},
-         said(MSG_AEAD_ENCRYPT_FAILED, 21)},
-        {"sealing zero",
-         {{"KCAPI_DOUBLE_FAIL", "kcapi_aead_encrypt=0"}},
-         said(MSG_AEAD_ENCRYPT_FAILED, 0)},
+        {"aead init", fail("kcapi_aead_init=-2"), said(MSG_AEAD_INIT_FAILED, -2)},
+        {"aead key", fail("kcapi_aead_setkey=-22"), said(MSG_AEAD_SETKEY_FAILED, -22)},
+        {"sealing error", fail("kcapi_aead_encrypt=-74"), said(MSG_AEAD_ENCRYPT_FAILED, -74)},
+        {"sealing short", fail("kcapi_aead_encrypt=19"), said(MSG_AEAD_ENCRYPT_FAILED, 19)},
+        {"sealing long", fail("kcapi_aead_encrypt=21"), said(MSG_AEAD_ENCRYPT_FAILED, 21)},
+        {"sealing zero", fail("kcapi_aead_encrypt=0"), said(MSG_AEAD_ENCRYPT_FAILED, 0)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        run_options o;
-        o.pieces = {"abc\n"};
-        o.env = c.env;
-        const auto r = run_tool(o);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, COUNT_LINE + hwrng_warnings() + c.message);
+        const auto r = run_tool({.env = c.env});
+        expect_failure(r, COUNT_LINE + hwrng_warnings() + c.message);
         // Every handle created is released once, and none outlives the run.
         EXPECT_EQ(count_of(r.log, "kcapi_cipher_init name=ecb(aes) flags=0 -> 0"),
                   count_of(r.log, "kcapi_cipher_destroy"));
@@ -114,16 +102,12 @@ TEST(Failures, KernelsWhoseAfAlgReachesNoHardware) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row[0] + " " + row[1]);
-        run_options o;
-        o.pieces = {"abc\n"};
-        o.env = {{"KCAPI_DOUBLE_FAIL", row[1]}};
-        o.dev_layout = "echo " + row[0] +
-                       " >$D/release; mount --bind $D/release /proc/sys/kernel/"
-                       "osrelease; touch $D/urandom; mount --bind /dev/urandom $D/urandom;";
-        const auto r = run_tool(o);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, COUNT_LINE + MSG_NO_HWRNG + MSG_NO_HWRNG + row[2]);
+        const auto r = run_tool(
+            {.env = fail(row[1].c_str()),
+             .dev_layout = "echo " + row[0] +
+                           " >$D/release; mount --bind $D/release /proc/sys/kernel/osrelease; " +
+                           URANDOM});
+        expect_failure(r, COUNT_LINE + MSG_NO_HWRNG + MSG_NO_HWRNG + row[2]);
     }
 }
 
@@ -133,28 +117,23 @@ struct io_failure {
     std::string err;
 };
 
-run_options with(input_kind in, std::string input, output_kind out = output_kind::pipe) {
-    run_options o;
-    o.in = in;
-    o.pieces = {std::move(input)};
-    o.out = out;
-    return o;
-}
-
 TEST(Failures, InputAndOutput) {
     const std::string too_long = MSG_KEY_TOO_LONG;
     const std::string no_key = MSG_KEY_NOT_READ;
     const std::string lost = COUNT_LINE + hwrng_warnings() + MSG_BLOB_NOT_WRITTEN;
     const std::vector<io_failure> cases = {
-        {"empty input", with(input_kind::pipe, ""), no_key},
-        {"closed stdin", with(input_kind::closed, ""), no_key},
-        {"129 bytes", with(input_kind::pipe, std::string(129, 'k')), too_long},
-        {"a long stream", with(input_kind::pipe, std::string(60000, 'k')), too_long},
-        {"129 bytes in a file", with(input_kind::file, std::string(129, 'k')), too_long},
-        {"a long terminal line", with(input_kind::terminal, std::string(200, 'k') + "\n"),
+        {"empty input", {.pieces = {""}}, no_key},
+        {"closed stdin", {.in = input_kind::closed}, no_key},
+        {"129 bytes", {.pieces = {std::string(129, 'k')}}, too_long},
+        {"a long stream", {.pieces = {std::string(60000, 'k')}}, too_long},
+        {"129 bytes in a file",
+         {.pieces = {std::string(129, 'k')}, .in = input_kind::file},
          too_long},
-        {"stdout on /dev/full", with(input_kind::pipe, "abc\n", output_kind::dev_full), lost},
-        {"stdout closed", with(input_kind::pipe, "abc\n", output_kind::closed), lost},
+        {"a long terminal line",
+         {.pieces = {std::string(200, 'k') + "\n"}, .in = input_kind::terminal},
+         too_long},
+        {"stdout on /dev/full", {.out = output_kind::dev_full}, lost},
+        {"stdout closed", {.out = output_kind::closed}, lost},
     };
     // The other rows still run when a terminal row cannot.
     std::string skipped;
@@ -165,10 +144,7 @@ TEST(Failures, InputAndOutput) {
             skipped += std::string(skipped.empty() ? "" : "\n") + c.name + ": " + why;
             continue;
         }
-        const auto r = run_tool(c.options);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, c.err);
+        expect_failure(run_tool(c.options), c.err);
     }
     if (!skipped.empty()) {
         GTEST_SKIP() << skipped;
@@ -176,7 +152,7 @@ TEST(Failures, InputAndOutput) {
 }
 
 TEST(Failures, OversizeInputIsNotDrained) {
-    const auto r = run_tool(with(input_kind::file, std::string(4096, 'k')));
+    const auto r = run_tool({.pieces = {std::string(4096, 'k')}, .in = input_kind::file});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.input_consumed, 129);
 }

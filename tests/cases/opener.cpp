@@ -15,6 +15,9 @@ bytes slice(const bytes& b, std::size_t from, std::size_t n) {
     return {b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(from + n)};
 }
 
+// Lowercase only: the tool writes no other digits.
+constexpr std::string_view DIGITS = "0123456789abcdef";
+
 } // namespace
 
 std::optional<bytes> from_hex(std::string_view hex) {
@@ -23,29 +26,21 @@ std::optional<bytes> from_hex(std::string_view hex) {
     }
     bytes out;
     for (std::size_t i = 0; i < hex.size(); i += 2) {
-        int byte = 0;
-        for (const char c : hex.substr(i, 2)) {
-            int nibble = 0;
-            if (c >= '0' && c <= '9') {
-                nibble = c - '0';
-            } else if (c >= 'a' && c <= 'f') {
-                nibble = c - 'a' + 10;
-            } else {
-                return std::nullopt; // the tool writes lowercase only
-            }
-            byte = byte * 16 + nibble;
+        const auto high = DIGITS.find(hex[i]);
+        const auto low = DIGITS.find(hex[i + 1]);
+        if (high == std::string_view::npos || low == std::string_view::npos) {
+            return std::nullopt;
         }
-        out.push_back(static_cast<std::uint8_t>(byte));
+        out.push_back(static_cast<std::uint8_t>(high * 16 + low));
     }
     return out;
 }
 
 std::string to_hex(const bytes& data) {
-    static constexpr char digits[] = "0123456789abcdef";
     std::string out;
     for (const std::uint8_t b : data) {
-        out += digits[b >> 4];
-        out += digits[b & 15];
+        out += DIGITS[b >> 4];
+        out += DIGITS[b & 15];
     }
     return out;
 }

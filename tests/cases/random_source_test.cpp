@@ -12,7 +12,6 @@ namespace {
 
 const std::string COUNT_LINE = count_line(4);
 const std::string WARNING = MSG_NO_HWRNG;
-const std::string URANDOM = "touch $D/urandom; mount --bind /dev/urandom $D/urandom;";
 const std::string HWRNG = "touch $D/hwrng; mount --bind /dev/urandom $D/hwrng;";
 
 struct device_case {
@@ -32,13 +31,6 @@ class RandomSource : public testing::Test {
     }
 };
 
-run_result run_with_dev(const std::string& layout) {
-    run_options o;
-    o.pieces = {"abc\n"};
-    o.dev_layout = layout;
-    return run_tool(o);
-}
-
 TEST_F(RandomSource, Devices) {
     const std::vector<device_case> cases = {
         {"hardware generator", HWRNG + URANDOM, 0, ""},
@@ -50,7 +42,7 @@ TEST_F(RandomSource, Devices) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto r = run_with_dev(c.layout);
+        const auto r = run_tool({.dev_layout = c.layout});
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, COUNT_LINE + c.err);
         if (c.status == 0) {
@@ -66,8 +58,8 @@ TEST_F(RandomSource, Devices) {
 // A FIFO kept open read-write on descriptor 3, which the tool inherits,
 // holds them; each open of /dev/hwrng reads on where the last one stopped.
 TEST_F(RandomSource, FixedGeneratorGivesTheGoldenBlob) {
-    const auto r = run_with_dev("mkfifo $D/hwrng; exec 3<>$D/hwrng;"
-                                "printf 0123456789abcdefghijklmnopqrstuv >&3;");
+    const auto r = run_tool({.dev_layout = "mkfifo $D/hwrng; exec 3<>$D/hwrng;"
+                                           "printf 0123456789abcdefghijklmnopqrstuv >&3;"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, COUNT_LINE);
     EXPECT_EQ(r.out, "01"

@@ -21,13 +21,10 @@ extern char** environ;
 
 namespace {
 
-std::string read_file(const std::string& path) {
+std::string read_all(FILE* f) {
     std::string text;
-    if (FILE* f = fopen(path.c_str(), "r")) {
-        for (int c = fgetc(f); c != EOF; c = fgetc(f)) {
-            text += static_cast<char>(c);
-        }
-        fclose(f);
+    for (int c = fgetc(f); c != EOF; c = fgetc(f)) {
+        text += static_cast<char>(c);
     }
     return text;
 }
@@ -50,10 +47,7 @@ void write_all(int fd, const std::string& data) {
 void drain(int out_fd, int err_fd, std::string* out, std::string* err) {
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string* sinks[2] = {out, err};
-    int open_fds = (out_fd >= 0) + (err_fd >= 0);
-    if (out_fd < 0) {
-        fds[0].fd = -1;
-    }
+    int open_fds = (out_fd >= 0) + (err_fd >= 0); // poll skips a closed stdout's -1
     while (open_fds > 0) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
@@ -78,19 +72,27 @@ void drain(int out_fd, int err_fd, std::string* out, std::string* err) {
     }
 }
 
-// DCP_TEST_WRAPPER, split at spaces: a command the tool runs under, such
-// as valgrind.
-std::vector<std::string> wrapper_argv() {
-    std::vector<std::string> words;
+// Appends DCP_TEST_WRAPPER, split at spaces: a command the tool runs
+// under, such as valgrind.
+void add_wrapper(std::vector<std::string>& argv) {
     const char* wrapper = getenv("DCP_TEST_WRAPPER");
     for (const char* p = wrapper; p != nullptr && *p != '\0';) {
         const char* end = strchrnul(p, ' ');
         if (end != p) {
-            words.emplace_back(p, end);
+            argv.emplace_back(p, end);
         }
         p = *end == '\0' ? end : end + 1;
     }
-    return words;
+}
+
+// A null-terminated array of the strings, for exec.
+std::vector<char*> c_strings(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (auto& s : strings) {
+        out.push_back(s.data());
+    }
+    out.push_back(nullptr);
+    return out;
 }
 
 std::vector<std::string> namespace_prefix() {
@@ -126,19 +128,17 @@ run_result run_tool(const run_options& options) {
     std::vector<std::string> argv;
     if (options.dev_layout.empty()) {
         env.emplace_back("LD_PRELOAD=" KCAPI_DOUBLE_PATH);
-        argv = wrapper_argv();
-        argv.emplace_back(DCP_SEALKEY_PATH);
     } else {
         // Only the tool gets the emulated DCP, not unshare and sh.
         argv = namespace_prefix();
         argv.insert(argv.end(), {"sh", "-ec",
-                                 "T=$1; D=$3; mount -t tmpfs tmpfs \"$D\"; " + options.dev_layout +
+                                 "D=$1; mount -t tmpfs tmpfs \"$D\"; " + options.dev_layout +
                                      "\nmount --rbind \"$D\" /dev; export LD_PRELOAD=\"$2\"; "
-                                     "shift 3; exec \"$@\" \"$T\"",
-                                 "sh", DCP_SEALKEY_PATH, KCAPI_DOUBLE_PATH, dev_dir});
-        const auto wrapper = wrapper_argv();
-        argv.insert(argv.end(), wrapper.begin(), wrapper.end());
+                                     "shift 2; exec \"$@\"",
+                                 "sh", dev_dir, KCAPI_DOUBLE_PATH});
     }
+    add_wrapper(argv);
+    argv.emplace_back(DCP_SEALKEY_PATH);
 
     int in_pipe[2] = {-1, -1};
     int out_pipe[2] = {-1, -1};
@@ -188,24 +188,12 @@ run_result run_tool(const run_options& options) {
         for (int fd = 3; fd < 1024; ++fd) {
             close(fd);
         }
-        std::vector<char*> cargv;
-        std::vector<char*> cenv;
-        for (auto& a : argv) {
-            cargv.push_back(a.data());
-        }
-        for (auto& e : env) {
-            cenv.push_back(e.data());
-        }
-        cargv.push_back(nullptr);
-        cenv.push_back(nullptr);
-        execvpe(cargv[0], cargv.data(), cenv.data());
+        execvpe(argv[0].c_str(), c_strings(argv).data(), c_strings(env).data());
         _exit(127);
     }
 
-    if (options.in == input_kind::terminal) {
-        close(in_child);
-    } else if (in_pipe[0] >= 0) {
-        close(in_pipe[0]);
+    if (options.in != input_kind::file && in_child >= 0) {
+        close(in_child); // a file's offset is read after the run
     }
     close(err_pipe[1]);
     if (out_pipe[1] >= 0) {
@@ -235,7 +223,10 @@ run_result run_tool(const run_options& options) {
         close(in_child);
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.log = read_file(log_path);
+    if (FILE* log = fopen(log_path, "r")) {
+        result.log = read_all(log);
+        fclose(log);
+    }
     unlink(log_path);
     if (!options.dev_layout.empty()) {
         rmdir(dev_dir);
@@ -254,10 +245,7 @@ bool private_dev_available(std::string* why) {
         *why = "cannot run unshare";
         return false;
     }
-    std::string text;
-    for (int c = fgetc(p); c != EOF; c = fgetc(p)) {
-        text += static_cast<char>(c);
-    }
+    const std::string text = read_all(p);
     if (pclose(p) != 0) {
         *why = "no private mount namespace here (" + cmd + "): " + text;
         return false;

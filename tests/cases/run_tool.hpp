@@ -14,7 +14,9 @@ enum class input_kind { pipe, terminal, file, closed };
 enum class output_kind { pipe, dev_full, closed };
 
 struct run_options {
-    std::vector<std::string> pieces; // written to stdin one by one, with a pause between
+    // Written to stdin one by one, with a pause between; by default the
+    // documented `echo abc`.
+    std::vector<std::string> pieces = {"abc\n"};
     input_kind in = input_kind::pipe;
     output_kind out = output_kind::pipe;
     std::vector<std::pair<std::string, std::string>> env; // settings of the emulated DCP
@@ -32,11 +34,9 @@ struct run_result {
 };
 
 run_result run_tool(const run_options& options);
-inline run_result run_tool(std::string input) {
-    run_options options;
-    options.pieces = {std::move(input)};
-    return run_tool(options);
-}
+
+// A dev_layout line that gives the tool the host's /dev/urandom.
+inline const std::string URANDOM = "touch $D/urandom; mount --bind /dev/urandom $D/urandom;";
 
 // Whether the tool can be run with its own /dev; if not, why.
 bool private_dev_available(std::string* why);

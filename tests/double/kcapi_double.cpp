@@ -23,10 +23,10 @@
 #include <cstdlib>
 #include <cstring>
 
+// AES-128 alone: the tool and the opener use no other key size.
 struct kcapi_handle {
-    bool aead;
-    unsigned char key[32];
-    int keylen; // -1 while no key is set
+    unsigned char key[16];
+    bool keyed;
     unsigned taglen;
     size_t assoclen;
 };
@@ -56,7 +56,7 @@ __attribute__((destructor)) void log_alive() {
     log_call("alive %d", alive_handles);
 }
 
-// The injected result for this call of name, if any.
+// Whether this call of name is to fail; if so, *value is its injected result.
 bool injected(const char* name, long* value) {
     static int calls[16];
     static const char* names[16];
@@ -92,17 +92,14 @@ void hardware_key(unsigned char key[16]) {
     }
 }
 
-const EVP_CIPHER* aes(int keylen, bool gcm) {
-    switch (keylen) {
-    case 16:
-        return gcm ? EVP_aes_128_gcm() : EVP_aes_128_ecb();
-    case 24:
-        return gcm ? EVP_aes_192_gcm() : EVP_aes_192_ecb();
-    case 32:
-        return gcm ? EVP_aes_256_gcm() : EVP_aes_256_ecb();
-    default:
-        return nullptr;
+// Like the kernel, a refused key leaves none set.
+long set_key(struct kcapi_handle* handle, const uint8_t* key, uint32_t keylen) {
+    handle->keyed = keylen == sizeof handle->key;
+    if (!handle->keyed) {
+        return -EINVAL;
     }
+    memcpy(handle->key, key, keylen);
+    return 0;
 }
 
 void hex(char* out, const uint8_t* bytes, size_t n) {
@@ -113,23 +110,20 @@ void hex(char* out, const uint8_t* bytes, size_t n) {
 }
 
 int init(struct kcapi_handle** handle, const char* call, const char* name, uint32_t flags,
-         const char* want, bool aead) {
-    long value = 0;
-    int ret = 0;
-    if (injected(call, &value)) {
-        ret = static_cast<int>(value);
+         const char* want) {
+    long ret = 0;
+    if (injected(call, &ret)) {
+        // as injected
     } else if (strcmp(name, want) != 0) {
         ret = -ENOENT;
     } else {
         auto* h = static_cast<kcapi_handle*>(calloc(1, sizeof(kcapi_handle)));
-        h->aead = aead;
-        h->keylen = -1;
         h->taglen = 16; // the kernel's default for gcm(aes)
         *handle = h;
         ++alive_handles;
     }
-    log_call("%s name=%s flags=%u -> %d", call, name, flags, ret);
-    return ret;
+    log_call("%s name=%s flags=%u -> %ld", call, name, flags, ret);
+    return static_cast<int>(ret);
 }
 
 void destroy(struct kcapi_handle* handle, const char* call) {
@@ -146,11 +140,11 @@ void destroy(struct kcapi_handle* handle, const char* call) {
 extern "C" {
 
 int kcapi_cipher_init(struct kcapi_handle** handle, const char* ciphername, uint32_t flags) {
-    return init(handle, "kcapi_cipher_init", ciphername, flags, "ecb(aes)", false);
+    return init(handle, "kcapi_cipher_init", ciphername, flags, "ecb(aes)");
 }
 
 int kcapi_aead_init(struct kcapi_handle** handle, const char* ciphername, uint32_t flags) {
-    return init(handle, "kcapi_aead_init", ciphername, flags, "gcm(aes)", true);
+    return init(handle, "kcapi_aead_init", ciphername, flags, "gcm(aes)");
 }
 
 void kcapi_cipher_destroy(struct kcapi_handle* handle) {
@@ -162,53 +156,43 @@ void kcapi_aead_destroy(struct kcapi_handle* handle) {
 }
 
 int kcapi_cipher_setkey(struct kcapi_handle* handle, const uint8_t* key, uint32_t keylen) {
-    long value = 0;
-    int ret = 0;
-    handle->keylen = -1; // like the kernel, a refused key leaves none set
-    if (injected("kcapi_cipher_setkey", &value)) {
-        ret = static_cast<int>(value);
+    long ret = 0;
+    unsigned char hw_key[16];
+    handle->keyed = false;
+    if (injected("kcapi_cipher_setkey", &ret)) {
+        // as injected
     } else if (keylen == 0 && getenv("KCAPI_DOUBLE_STOCK") == nullptr) {
-        hardware_key(handle->key);
-        handle->keylen = 16;
-    } else if (aes(static_cast<int>(keylen), false) == nullptr) {
-        ret = -EINVAL;
+        hardware_key(hw_key);
+        ret = set_key(handle, hw_key, sizeof hw_key);
     } else {
-        memcpy(handle->key, key, keylen);
-        handle->keylen = static_cast<int>(keylen);
+        ret = set_key(handle, key, keylen);
     }
-    log_call("kcapi_cipher_setkey key=%s keylen=%u -> %d", key == nullptr ? "null" : "nonnull",
+    log_call("kcapi_cipher_setkey key=%s keylen=%u -> %ld", key == nullptr ? "null" : "nonnull",
              keylen, ret);
-    return ret;
+    return static_cast<int>(ret);
 }
 
 int kcapi_aead_setkey(struct kcapi_handle* handle, const uint8_t* key, uint32_t keylen) {
-    long value = 0;
-    int ret = 0;
-    handle->keylen = -1;
-    if (injected("kcapi_aead_setkey", &value)) {
-        ret = static_cast<int>(value);
-    } else if (aes(static_cast<int>(keylen), true) == nullptr) {
-        ret = -EINVAL;
-    } else {
-        memcpy(handle->key, key, keylen);
-        handle->keylen = static_cast<int>(keylen);
+    long ret = 0;
+    handle->keyed = false;
+    if (!injected("kcapi_aead_setkey", &ret)) {
+        ret = set_key(handle, key, keylen);
     }
-    log_call("kcapi_aead_setkey keylen=%u -> %d", keylen, ret);
-    return ret;
+    log_call("kcapi_aead_setkey keylen=%u -> %ld", keylen, ret);
+    return static_cast<int>(ret);
 }
 
 int kcapi_aead_settaglen(struct kcapi_handle* handle, uint32_t taglen) {
-    long value = 0;
-    int ret = 0;
-    if (injected("kcapi_aead_settaglen", &value)) {
-        ret = static_cast<int>(value);
+    long ret = 0;
+    if (injected("kcapi_aead_settaglen", &ret)) {
+        // as injected
     } else if (taglen < 4 || taglen > 16 || (taglen < 12 && taglen % 4 != 0)) {
         ret = -EINVAL;
     } else {
         handle->taglen = taglen;
     }
-    log_call("kcapi_aead_settaglen taglen=%u -> %d", taglen, ret);
-    return ret;
+    log_call("kcapi_aead_settaglen taglen=%u -> %ld", taglen, ret);
+    return static_cast<int>(ret);
 }
 
 void kcapi_aead_setassoclen(struct kcapi_handle* handle, size_t assoclen) {
@@ -218,18 +202,16 @@ void kcapi_aead_setassoclen(struct kcapi_handle* handle, size_t assoclen) {
 
 ssize_t kcapi_cipher_encrypt(struct kcapi_handle* handle, const uint8_t* in, size_t inlen,
                              const uint8_t* iv, uint8_t* out, size_t outlen, int access) {
-    long value = 0;
-    ssize_t ret = 0;
+    long ret = 0;
     int n = 0;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    if (injected("kcapi_cipher_encrypt", &value)) {
-        ret = value;
-    } else if (handle->keylen < 0) {
+    if (injected("kcapi_cipher_encrypt", &ret)) {
+        // as injected
+    } else if (!handle->keyed) {
         ret = -ENOKEY;
     } else if (inlen % 16 != 0 || outlen < inlen) {
         ret = -EINVAL;
-    } else if (EVP_EncryptInit_ex(ctx, aes(handle->keylen, false), nullptr, handle->key, nullptr) !=
-                   1 ||
+    } else if (EVP_EncryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, handle->key, nullptr) != 1 ||
                EVP_CIPHER_CTX_set_padding(ctx, 0) != 1 ||
                EVP_EncryptUpdate(ctx, out, &n, in, static_cast<int>(inlen)) != 1) {
         ret = -EIO;
@@ -237,26 +219,25 @@ ssize_t kcapi_cipher_encrypt(struct kcapi_handle* handle, const uint8_t* in, siz
         ret = n;
     }
     EVP_CIPHER_CTX_free(ctx);
-    log_call("kcapi_cipher_encrypt inlen=%zu iv=%s outlen=%zu access=%d -> %zd", inlen,
+    log_call("kcapi_cipher_encrypt inlen=%zu iv=%s outlen=%zu access=%d -> %ld", inlen,
              iv == nullptr ? "null" : "nonnull", outlen, access, ret);
     return ret;
 }
 
 ssize_t kcapi_aead_encrypt(struct kcapi_handle* handle, const uint8_t* in, size_t inlen,
                            const uint8_t* iv, uint8_t* out, size_t outlen, int access) {
-    long value = 0;
-    ssize_t ret = 0;
+    long ret = 0;
     int n = 0;
     int last = 0;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     const size_t taglen = handle->taglen;
-    if (injected("kcapi_aead_encrypt", &value)) {
-        ret = value;
-    } else if (handle->keylen < 0) {
+    if (injected("kcapi_aead_encrypt", &ret)) {
+        // as injected
+    } else if (!handle->keyed) {
         ret = -ENOKEY;
     } else if (inlen < handle->assoclen || outlen < inlen + taglen) {
         ret = -EINVAL;
-    } else if (EVP_EncryptInit_ex(ctx, aes(handle->keylen, true), nullptr, nullptr, nullptr) != 1 ||
+    } else if (EVP_EncryptInit_ex(ctx, EVP_aes_128_gcm(), nullptr, nullptr, nullptr) != 1 ||
                // gcm(aes) takes a 12-byte IV: the first 12 bytes of the buffer
                EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_IVLEN, 12, nullptr) != 1 ||
                EVP_EncryptInit_ex(ctx, nullptr, nullptr, handle->key, iv) != 1 ||
@@ -270,14 +251,14 @@ ssize_t kcapi_aead_encrypt(struct kcapi_handle* handle, const uint8_t* in, size_
         ret = -EIO;
     } else {
         memcpy(out, in, handle->assoclen);
-        ret = static_cast<ssize_t>(inlen + taglen);
+        ret = static_cast<long>(inlen + taglen);
     }
     EVP_CIPHER_CTX_free(ctx);
     char ivhex[2 * 16 + 1] = "null";
     if (iv != nullptr) {
         hex(ivhex, iv, 16);
     }
-    log_call("kcapi_aead_encrypt inlen=%zu iv=%s outlen=%zu access=%d -> %zd", inlen, ivhex, outlen,
+    log_call("kcapi_aead_encrypt inlen=%zu iv=%s outlen=%zu access=%d -> %ld", inlen, ivhex, outlen,
              access, ret);
     return ret;
 }

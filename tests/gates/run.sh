@@ -19,44 +19,27 @@ gates=${*:-$all_gates}
 logs=$root/build/gates
 mkdir -p "$logs"
 
-install_missing() {
+if [ "$(id -u)" -eq 0 ] && [ -e /etc/debian_version ] && command -v apt-get >/dev/null; then
     bash apt/install.sh util-linux valgrind clang-tidy cppcheck clang-format groff-base reuse \
-        shellcheck flake8 \
-        >"$logs/install.log" 2>&1 || {
+        shellcheck flake8 >"$logs/install.log" 2>&1 || {
         cat "$logs/install.log"
         echo "gates: installing what the gates need failed"
         exit 2
     }
-}
-
-if [ "$(id -u)" -eq 0 ] && [ -e /etc/debian_version ] && command -v apt-get >/dev/null; then
-    install_missing
 fi
-
-# The C++ sources that the checks cover: the kernel module under tests/vm
-# is C in the kernel's own style.
-cxx_sources() {
-    find src tests/cases tests/double -name '*.cpp' -o -name '*.hpp' | sort
-}
-
-# The dev build: memcheck runs its binaries, clang-tidy reads its
-# compile_commands.json.
-dev_build() {
-    cmake --preset dev && cmake --build --preset dev
-}
 
 gate_sanitize() {
     cmake --workflow --preset sanitize
 }
 
 gate_memcheck() {
-    dev_build && tests/gates/valgrind.sh build/dev
+    cmake --preset dev && cmake --build --preset dev && tests/gates/valgrind.sh build/dev
 }
 
 # Test code is POSIX glue and tables of test data, so some checks that fit
 # the tool do not fit it. Why each is off for the tests:
 #   magic numbers: the numbers are the test data (vectors, sizes, statuses);
-#   identifier-length: r, o, c are a run's result, options and table row;
+#   identifier-length: r and c are a run's result and a table row;
 #   identifier-naming: GoogleTest's suites and fixtures are CamelCase;
 #   C arrays, decay, pointer arithmetic and constant indexes: pipe, poll,
 #     mkstemp and execvpe take C arrays, and the double implements a C API;
@@ -99,8 +82,10 @@ gate_cppcheck() {
         --inline-suppr --error-exitcode=1 -q -I src src
 }
 
+# The kernel module under tests/vm is C in the kernel's own style.
 gate_clang_format() {
-    cxx_sources | xargs clang-format --dry-run --Werror
+    find src tests/cases tests/double -name '*.cpp' -o -name '*.hpp' | sort |
+        xargs clang-format --dry-run --Werror
 }
 
 # Every line of each of the tool's messages (the MSG_ of src/messages.h, as
