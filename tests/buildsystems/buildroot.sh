@@ -93,9 +93,8 @@ say "make dcp-sealkey: built in $((SECONDS - start)) s"
 
 # The binary, and a seal under qemu-user on its own target folder's libraries (Buildroot's libkcapi).
 root=$out/per-package/dcp-sealkey/target bin=$root/usr/bin/dcp-sealkey
-"$tc/bin/arm-linux-gnueabihf-readelf" -h "$bin" | grep -q 'Flags:.*Version5 EABI, hard-float ABI' ||
-	die "not ARM EABI5 hard-float"
-needed=$("$tc/bin/arm-linux-gnueabihf-readelf" -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | paste -sd ' ')
+readelf -h "$bin" | grep -q 'Flags:.*Version5 EABI, hard-float ABI' || die "not ARM EABI5 hard-float"
+needed=$(readelf -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | paste -sd ' ')
 [[ ${needed#ld-linux-armhf.so.3 } == "libc.so.6 libkcapi.so.1" ]] || die "NEEDED is $needed, not libkcapi and libc"
 say "ARM EABI5 hard-float; NEEDED: $needed"
 key="sealed by the Buildroot-built binary"
@@ -106,8 +105,8 @@ blob=$(printf '%s' "$key" | QEMU_LD_PREFIX=$root LD_PRELOAD=$(realpath "$double"
 	die "the opener does not open the blob to the key"
 say "sealed under qemu-user with the libkcapi double; the opener opened it to the key"
 
-mapfile -t files < <(find "$ext" -type f)
-lint=$(cd "$tree" && /usr/bin/python3 utils/check-package -b "${files[@]}" 2>&1) || die "check-package: $lint"
+lint=$(cd "$tree" && find "$ext" -type f -exec /usr/bin/python3 utils/check-package -b {} + 2>&1) ||
+	die "check-package: $lint"
 say "check-package -b: ${lint//$'\n'/; }"
 
 # A release tarball of HEAD with scripts/release.sh's hash line: Buildroot downloads it, checks

@@ -1,7 +1,7 @@
 #!/bin/bash
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
-# The null-key patch applies with no fuzz to linux-fslc's driver, as to the VM tests' 6.12 and 7.3 (README.md).
+# The null-key patch applies with no fuzz to linux-fslc's driver, as to the VM tests' 6.12, 7.3 (README.md).
 set -euo pipefail
 # shellcheck source-path=SCRIPTDIR source=trees.sh
 source "$(dirname "$0")/trees.sh"

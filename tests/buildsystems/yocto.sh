@@ -22,7 +22,6 @@ fail() { echo "FAILED: $*" && exit 1; }
 apt=$(bash "$top/apt/install.sh" chrpath cpio diffstat file gawk locales lz4 patch rpcsvc-proto wget \
 	xz-utils zstd 2>&1) || fail "apt/install.sh: $apt"
 
-# The trees unpacked once per set of tarballs, BitBake's caches kept beside them.
 cache=$DCP_CACHE/yocto
 mkdir -p "$cache/locale" && exec 9>"$cache/lock" && flock 9
 r=$cache/$1-$(cd "$TREES" && sha256sum "${tars[@]}" | sha256sum | cut -c1-16)
