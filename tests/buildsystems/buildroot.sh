@@ -109,8 +109,7 @@ lint=$(cd "$tree" && find "$ext" -type f -exec /usr/bin/python3 utils/check-pack
 	die "check-package: $lint"
 say "check-package -b: ${lint//$'\n'/; }"
 
-# A release tarball of HEAD with scripts/release.sh's hash line: Buildroot downloads it, checks
-# its hash and unpacks it, the hash file left out.
+# A release tarball of HEAD, and scripts/release.sh's line for it in a hash folder of its own.
 rel=$(mktemp -d)
 trap 'rm -rf "$rel"' EXIT
 mkdir -p "$rel/hashes/dcp-sealkey" && bash "$top/scripts/release.sh" "$rel" >"$rel/hashes/dcp-sealkey/dcp-sealkey.hash"
@@ -122,7 +121,6 @@ unpacked=$(echo "$out"/build/dcp-sealkey-[0-9]*)
 rm -rf "$unpacked"
 say "release tarball: $(awk '{print $3}' "$rel/hashes/dcp-sealkey/dcp-sealkey.hash") downloaded, hash checked, unpacked"
 
-# contrib/README.md's board recipe as written: the board keeps the fragment's lines, its kernel files exist.
 recipe=$(sed -n '/<!-- recipe: buildroot-board -->/,/^```$/p' "$top/contrib/README.md" | sed '1,2d;$d')
 rm -f "$tree/.config"
 (cd "$tree" && DCP_SEALKEY=$top bash -euo pipefail -c "$recipe") >"$rel/board.log" 2>&1 ||

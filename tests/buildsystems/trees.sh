@@ -1,9 +1,8 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
 # shellcheck shell=bash
-# Sourced by the build systems' checks: top, the checkout, and trees WHAT FILE..., which sets TREES
-# to the first folder holding every FILE of $DCP_BUILDSYSTEMS, ../shared/buildsystems beside the
-# checkout and beside the one it was cloned from, or else skips WHAT (exit 77) saying what to set.
+# Sourced by the build systems' checks: top, the checkout; trees WHAT FILE... sets TREES to the first of
+# $DCP_BUILDSYSTEMS, ../shared/buildsystems beside the checkout or its origin with every FILE, or skips WHAT.
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 trees() {
 	local origin dir f
