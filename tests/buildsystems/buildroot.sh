@@ -1,18 +1,14 @@
 #!/bin/bash
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
-# buildroot.sh DOUBLE OPENER: contrib/buildroot's package built offline by
-# Buildroot, its binary run under qemu-user through the armhf libkcapi
-# double DOUBLE, and what it seals opened by OPENER; then check-package, a
-# release tarball and the board recipe. What and why: README.md.
+# buildroot.sh DOUBLE OPENER: README.md's Buildroot check, with the armhf libkcapi double DOUBLE
+# and OPENER (blob-open) to open what the Buildroot-built binary seals.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-top=$(cd "$here/../.." && pwd) brv=buildroot-2026.02.3
-ext=$top/contrib/buildroot
+# shellcheck source-path=SCRIPTDIR source=trees.sh
+source "$(dirname "$0")/trees.sh"
+brv=buildroot-2026.02.3 ext=$top/contrib/buildroot
 say() { echo "buildroot check: $*"; }
 die() { say "$*" >&2 && exit 1; }
-# shellcheck source-path=SCRIPTDIR source=trees.sh
-source "$here/trees.sh"
 trees "buildroot check" $brv.tar.xz
 double=$1 opener=$2
 [[ -f $double ]] || { say "skipped: no armhf libkcapi double $double; run cmake --workflow --preset armhf" && exit 77; }
@@ -23,10 +19,8 @@ private_apt_update
 cache=$DCP_CACHE/buildroot tree=$DCP_CACHE/buildroot/$brv
 bash "$top/apt/install.sh" autoconf automake bc cpio file libtool patch python3-magic qemu-user-static rsync unzip wget
 
-# Debian's arm-linux-gnueabihf compiler, relocated into $tc: Buildroot
-# refuses it as installed (--with-sysroot=/). Its packages unpacked, with
-# Debian's armhf libc as its sysroot and a driver that passes the sysroot
-# and names it in gcc -v. Cached by the packages' versions.
+# Debian's arm-linux-gnueabihf compiler made fit for Buildroot in $tc (README.md), cached by the
+# packages' versions and this code.
 toolchain() {
 	local pins=() p d f
 	for p in binutils-arm-linux-gnueabihf {cpp,gcc,g++}-12-arm-linux-gnueabihf lib{gcc-12,stdc++-12}-dev-armhf-cross \
@@ -52,9 +46,8 @@ toolchain() {
 		exec "$real" --sysroot="$top/sysroot" "$@"
 	EOF
 	chmod +x "$tc/bin/driver" && for p in gcc g++ cpp; do ln -sf driver "$tc/bin/arm-linux-gnueabihf-$p"; done
-	# The target's libraries where Buildroot copies them from: libstdc++'s
-	# archives too, no links out of the sysroot, no OpenMP (no libgomp), and
-	# no ld.so.conf.d, which Buildroot's search for ld*.so.* would take.
+	# The target's libraries where Buildroot copies them from, libstdc++'s archives too; no links out
+	# of the sysroot, no OpenMP, no ld.so.conf.d (which Buildroot's search for ld*.so.* would take).
 	d=$tc/usr/lib/gcc-cross/arm-linux-gnueabihf/12 f=$tc/sysroot/usr/lib/arm-linux-gnueabihf
 	mv "$d"/lib{stdc++,stdc++fs,supc++}.a "$f" && ln -s libstdc++.so.6 "$f/libstdc++.so"
 	find "$d" -maxdepth 1 -type l -delete
@@ -65,9 +58,7 @@ toolchain
 [[ -f $tree/done ]] || { rm -rf "$tree" && mkdir -p "$tree" && tar -xf "$TREES/$brv.tar.xz" -C "$tree" \
 	--strip-components=1 && touch "$tree/done"; }
 
-# Debian's sources of what Buildroot builds here, as <PKG>_OVERRIDE_SRCDIR:
-# host-tar (the host's is older than 1.35), host-pkgconf, and libkcapi with
-# a configure from the host's autoreconf, not from host autotools built first.
+# Debian's sources of host-tar, host-pkgconf and libkcapi as <PKG>_OVERRIDE_SRCDIR (why: README.md).
 mapfile -t opts < <(private_apt_opts)
 local_mk=
 for s in tar:trixie pkgconf:bookworm libkcapi:bookworm; do
@@ -94,21 +85,16 @@ br() {
 	FORCE_UNSAFE_CONFIGURE=1 make -C "$tree" O="$out" BR2_EXTERNAL="$ext" LIBKCAPI_AUTORECONF=NO "$@" \
 		>>"$out/make.log" 2>&1 || { tail -n 30 "$out/make.log" && die "make $* failed; the log: $out/make.log"; }
 }
-if [[ ! -f $out/.config ]]; then
-	rm -rf "$cache"/out-* && mkdir -p "$out" && echo "$defconfig" >"$out/defconfig" && echo "$local_mk" >"$out/local.mk"
-	br BR2_DEFCONFIG="$out/defconfig" defconfig
-fi
+[[ -f $out/.config ]] || { rm -rf "$cache"/out-* && mkdir -p "$out" && echo "$defconfig" >"$out/defconfig" &&
+	echo "$local_mk" >"$out/local.mk" && br BR2_DEFCONFIG="$out/defconfig" defconfig; }
 : >"$out/make.log" && start=$SECONDS
 br dcp-sealkey-dirclean && br -j"$(nproc)" dcp-sealkey
 say "make dcp-sealkey: built in $((SECONDS - start)) s"
 
-# The binary, and a seal under qemu-user on the libraries of the package's
-# own target folder (Buildroot's libkcapi among them).
-root=$out/per-package/dcp-sealkey/target
-bin=$root/usr/bin/dcp-sealkey
-"$tc/bin/arm-linux-gnueabihf-readelf" -h "$bin" | grep -q 'Flags:.*Version5 EABI, hard-float ABI' ||
-	die "not ARM EABI5 hard-float"
-needed=$("$tc/bin/arm-linux-gnueabihf-readelf" -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | paste -sd ' ')
+# The binary, and a seal under qemu-user on its own target folder's libraries (Buildroot's libkcapi).
+root=$out/per-package/dcp-sealkey/target bin=$root/usr/bin/dcp-sealkey
+readelf -h "$bin" | grep -q 'Flags:.*Version5 EABI, hard-float ABI' || die "not ARM EABI5 hard-float"
+needed=$(readelf -d "$bin" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | paste -sd ' ')
 [[ ${needed#ld-linux-armhf.so.3 } == "libc.so.6 libkcapi.so.1" ]] || die "NEEDED is $needed, not libkcapi and libc"
 say "ARM EABI5 hard-float; NEEDED: $needed"
 key="sealed by the Buildroot-built binary"
@@ -119,12 +105,11 @@ blob=$(printf '%s' "$key" | QEMU_LD_PREFIX=$root LD_PRELOAD=$(realpath "$double"
 	die "the opener does not open the blob to the key"
 say "sealed under qemu-user with the libkcapi double; the opener opened it to the key"
 
-mapfile -t files < <(find "$ext" -type f)
-lint=$(cd "$tree" && /usr/bin/python3 utils/check-package -b "${files[@]}" 2>&1) || die "check-package: $lint"
+lint=$(cd "$tree" && find "$ext" -type f -exec /usr/bin/python3 utils/check-package -b {} + 2>&1) ||
+	die "check-package: $lint"
 say "check-package -b: ${lint//$'\n'/; }"
 
-# A release tarball of HEAD, with the line that scripts/release.sh prints:
-# Buildroot downloads it, checks its hash and unpacks it, the hash file left out.
+# A release tarball of HEAD, and scripts/release.sh's line for it in a hash folder of its own.
 rel=$(mktemp -d)
 trap 'rm -rf "$rel"' EXIT
 mkdir -p "$rel/hashes/dcp-sealkey" && bash "$top/scripts/release.sh" "$rel" >"$rel/hashes/dcp-sealkey/dcp-sealkey.hash"
@@ -136,8 +121,6 @@ unpacked=$(echo "$out"/build/dcp-sealkey-[0-9]*)
 rm -rf "$unpacked"
 say "release tarball: $(awk '{print $3}' "$rel/hashes/dcp-sealkey/dcp-sealkey.hash") downloaded, hash checked, unpacked"
 
-# contrib/README.md's board recipe, as written: the board's configuration
-# keeps every line of the fragment, and its kernel files exist.
 recipe=$(sed -n '/<!-- recipe: buildroot-board -->/,/^```$/p' "$top/contrib/README.md" | sed '1,2d;$d')
 rm -f "$tree/.config"
 (cd "$tree" && DCP_SEALKEY=$top bash -euo pipefail -c "$recipe") >"$rel/board.log" 2>&1 ||

@@ -5,9 +5,8 @@
 # The Yocto layer on one LTS release (yocto.sh scarthgap|wrynose), offline, with its own
 # BitBake, OE-Core and meta-oe; nothing is built. Each line it prints is a check passed.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/../.." && pwd)
 # shellcheck source-path=SCRIPTDIR source=trees.sh
-source "$top/tests/buildsystems/trees.sh"
+source "$(dirname "$0")/trees.sh"
 # shellcheck source-path=SCRIPTDIR source=../../apt/cache.sh
 source "$top/apt/cache.sh"
 # release: the tags of BitBake and OE-Core, meta-oe's, what linux-yocto makes of the kernel include
@@ -23,7 +22,6 @@ fail() { echo "FAILED: $*" && exit 1; }
 apt=$(bash "$top/apt/install.sh" chrpath cpio diffstat file gawk locales lz4 patch rpcsvc-proto wget \
 	xz-utils zstd 2>&1) || fail "apt/install.sh: $apt"
 
-# The trees unpacked once per set of tarballs, BitBake's caches kept beside them.
 cache=$DCP_CACHE/yocto
 mkdir -p "$cache/locale" && exec 9>"$cache/lock" && flock 9
 r=$cache/$1-$(cd "$TREES" && sha256sum "${tars[@]}" | sha256sum | cut -c1-16)
@@ -34,18 +32,16 @@ if [[ ! -d $r ]]; then
 	done && mv "$r.new" "$r"
 fi
 [[ -d $cache/locale/en_US.UTF-8 ]] || localedef -i en_US -f UTF-8 "$cache/locale/en_US.UTF-8"
-# BitBake's parse cache serves one configuration, which takes in the environment (hence env -i,
-# with Debian's python3 first) and which hashes differently once the codeparser cache holds
-# OE-Core's module functions: each bitbake starts without it, or each run would parse it all again.
+# BitBake's parse cache serves one configuration, which takes in the environment (hence env -i, Debian's
+# python3 first) and the codeparser cache: each bitbake starts without it, or each run would parse again.
 mkdir -p "$r/bin" "$r/check/conf" "$r/check/recipes" "$r/build/conf"
 printf '#!/bin/sh\nrm -f %s/build/cache/bb_codeparser.dat*\nexec %s/bitbake/bin/bitbake "$@"\n' \
 	"$r" "$r" >"$r/bin/bitbake" && chmod +x "$r/bin/bitbake"
 run() { env -i HOME="$HOME" PATH="$r/bin:/usr/sbin:/usr/bin:/sbin:/bin:$r/bitbake/bin:$r/oe-core/scripts" \
 	LOCPATH="$cache/locale" BB_ENV_PASSTHROUGH_ADDITIONS=LOCPATH BUILDDIR="$r/build" "$@"; }
 
-# This tree as a git repository (same files, same SRCREV), and a layer that points the
-# recipe at it and pulls the kernel include into linux-yocto. Fresh times, so that the
-# layers' recipes are parsed, and warn, every run.
+# This tree as a git repository (same files, same SRCREV), and a layer that points the recipe at it
+# and pulls the kernel include into linux-yocto; fresh times, so that the recipes parse, and warn, each run.
 rm -rf "$r/tree" && bash "$top/scripts/export-tree.sh" "$r/tree" && git -C "$r/tree" init -q -b main
 git -C "$r/tree" add -A && GIT_AUTHOR_DATE=2026-01-01T00:00Z GIT_COMMITTER_DATE=2026-01-01T00:00Z \
 	git -C "$r/tree" -c user.name=check -c user.email=check@invalid -c commit.gpgsign=false commit -q -m tree
@@ -88,12 +84,12 @@ echo "linux-yocto with the kernel include: $got"
 # yocto-check-layer's own tests but those that build world's signatures (which parse all twice more).
 run python3 - "$r" "$layer" <<'EOF' || fail "yocto-check-layer"
 import logging, sys, unittest
-sys.path[:0] = [f"{sys.argv[1]}/oe-core/scripts/lib", f"{sys.argv[1]}/oe-core/meta/lib", f"{sys.argv[1]}/bitbake/lib"]
-from checklayer import detect_layers
-from checklayer.context import CheckLayerTestContext
+r, layer = sys.argv[1:]
+sys.path[:0] = [f"{r}/oe-core/scripts/lib", f"{r}/oe-core/meta/lib", f"{r}/bitbake/lib"]
+from checklayer import context, detect_layers
 logging.basicConfig(level=logging.INFO, format="yocto-check-layer: %(message)s")
-tc = CheckLayerTestContext(td={}, logger=logging.getLogger(), layer=detect_layers([sys.argv[2]], True)[0])
-tc.loadTests([f"{sys.argv[1]}/oe-core/scripts/lib/checklayer/cases"])
+tc = context.CheckLayerTestContext(td={}, logger=logging.getLogger(), layer=detect_layers([layer], True)[0])
+tc.loadTests([f"{r}/oe-core/scripts/lib/checklayer/cases"])
 slow = ("test_world", "test_world_inherit_class", "test_signatures")
 flat = lambda s: [c for x in s for c in (flat(x) if isinstance(x, unittest.TestSuite) else [x])]
 tc.suites = unittest.TestSuite(c for c in flat(tc.suites) if c._testMethodName not in slow)
