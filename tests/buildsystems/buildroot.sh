@@ -69,7 +69,8 @@ for s in tar:trixie pkgconf:bookworm libkcapi:bookworm; do
 		rm -rf "$src.tmp" && mkdir -p "$src.tmp"
 		/usr/lib/apt/apt-helper "${opts[@]}" download-file "${uri//\'/}" "$src.tar" "$sum" >/dev/null ||
 			die "downloading $orig failed"
-		tar -xf "$src.tar" -C "$src.tmp" --strip-components=1 && rm "$src.tar"
+		tar -xf "$src.tar" -C "$src.tmp" --strip-components=1 || die "unpacking $orig failed"
+		rm "$src.tar"
 		[[ $s != libkcapi:* ]] || (cd "$src.tmp" && autoreconf -fi >/dev/null 2>&1) || die "autoreconf of $orig failed"
 		mv "$src.tmp" "$src"
 	fi
