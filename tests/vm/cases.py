@@ -8,9 +8,9 @@ import errno
 
 from dcps import DcpKeys
 from guest import DCP_DOWN, DCP_STOCK, EXTRA_SELFTESTS_ON, dcp_up, insmods, once, rmmods, trusted_up
-from kinds import (BADMSG, INVAL, READ, Algorithm, Board, Concurrently, Rekey, Seal, SelfTests, Step,
-                   Trust, Using)
-from util import emulated_keys, messages
+from kinds import (BADMSG, INVAL, READ, TOOL, Algorithm, Board, Concurrently, Rekey, Seal, SelfTests,
+                   Step, Trust, Using)
+from util import emulated_keys
 
 
 @dataclasses.dataclass(frozen=True)
@@ -22,7 +22,6 @@ class Boot:
 
 # The tool's messages (src/messages.h); CIPHER_INIT and AEAD_INIT take the
 # kernel's result.
-TOOL = messages()
 NO_HWRNG, TEST_KEY = TOOL["MSG_NO_HWRNG"], TOOL["MSG_TEST_KEY"]
 NO_HARDWARE = TOOL["MSG_NO_HARDWARE"]
 NO_NULL_KEY = TOOL["MSG_NULL_KEY_REFUSED"] % -22

@@ -27,7 +27,7 @@ def setup(drivers, kernel, userlands):
 
 def cases_file(cases):
     """/cases: each case's action, run as case $N."""
-    return "".join(f"N={record_id('$u', case)}; " * bool(case.name) + case.action() + "\n"
+    return "".join(f"N={record_id('$u', case)}; " * bool(case.name) + case.action + "\n"
                    for case in cases)
 
 
