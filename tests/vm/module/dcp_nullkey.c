@@ -88,10 +88,11 @@ static int paes_setkey(struct crypto_skcipher *tfm, const u8 *key,
 	return aes_expandkey(&ctx->aes, zero_key ? test_key : slot, AES_KEYSIZE_128);
 }
 
-static int nullkey_crypt(struct skcipher_request *req, bool encrypt, bool cbc)
+static int nullkey_crypt(struct skcipher_request *req, bool encrypt)
 {
-	const struct nullkey_ctx *ctx =
-		crypto_skcipher_ctx(crypto_skcipher_reqtfm(req));
+	struct crypto_skcipher *tfm = crypto_skcipher_reqtfm(req);
+	const struct nullkey_ctx *ctx = crypto_skcipher_ctx(tfm);
+	bool cbc = crypto_skcipher_ivsize(tfm);	/* only cbc(aes) has an IV */
 	struct skcipher_walk walk;
 	u8 block[AES_BLOCK_SIZE];
 	unsigned int nbytes;
@@ -130,22 +131,12 @@ static int nullkey_crypt(struct skcipher_request *req, bool encrypt, bool cbc)
 
 static int nullkey_encrypt(struct skcipher_request *req)
 {
-	return nullkey_crypt(req, true, false);
+	return nullkey_crypt(req, true);
 }
 
 static int nullkey_decrypt(struct skcipher_request *req)
 {
-	return nullkey_crypt(req, false, false);
-}
-
-static int nullkey_cbc_encrypt(struct skcipher_request *req)
-{
-	return nullkey_crypt(req, true, true);
-}
-
-static int nullkey_cbc_decrypt(struct skcipher_request *req)
-{
-	return nullkey_crypt(req, false, true);
+	return nullkey_crypt(req, false);
 }
 
 static struct skcipher_alg nullkey_algs[] = {
@@ -176,8 +167,8 @@ static struct skcipher_alg nullkey_algs[] = {
 		.max_keysize = AES_MAX_KEY_SIZE,
 		.ivsize = AES_BLOCK_SIZE,
 		.setkey = nullkey_setkey,
-		.encrypt = nullkey_cbc_encrypt,
-		.decrypt = nullkey_cbc_decrypt,
+		.encrypt = nullkey_encrypt,
+		.decrypt = nullkey_decrypt,
 	}, {
 		/* Internal, as the driver's own: AF_ALG users never see it. */
 		.base = {
