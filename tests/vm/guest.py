@@ -9,11 +9,7 @@ import glob
 import re
 
 from records import record_id
-from util import HERE, TOP, check
-
-
-def shell(name):
-    return open(f"{HERE}/guest/{name}.sh").read()
+from util import TOP, check
 
 
 def setup(drivers, kernel, userlands):

@@ -61,7 +61,7 @@ def build_root(m, work, tools, busybox):
     for applet in set(stdout_of([busybox, "--list"]).split()) - {"busybox", "modprobe"}:
         os.symlink("busybox", f"{root}/bin/{applet}")
     pack(root, f"{work}/initrd.gz", busybox, {
-        **{name: guest.shell(name) for name in ("init", "library", "kinds")},
+        **{name: open(f"{HERE}/guest/{name}.sh").read() for name in ("init", "library", "kinds")},
         "setup": guest.setup(drivers, m.kernel, tools)})
     return drivers
 
