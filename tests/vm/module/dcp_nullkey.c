@@ -139,37 +139,28 @@ static int nullkey_decrypt(struct skcipher_request *req)
 	return nullkey_crypt(req, false);
 }
 
+/* The null-key "ecb(aes)" and "cbc(aes)", which differ in their IV only. */
+#define NULLKEY_AES(mode, iv) {						\
+	.base = {							\
+		.cra_name = #mode "(aes)",				\
+		.cra_driver_name = #mode "-aes-dcp-nullkey",		\
+		.cra_priority = 5000,					\
+		.cra_blocksize = AES_BLOCK_SIZE,			\
+		.cra_ctxsize = sizeof(struct nullkey_ctx),		\
+		.cra_module = THIS_MODULE,				\
+	},								\
+	.min_keysize = 0,						\
+	.max_keysize = AES_MAX_KEY_SIZE,				\
+	.ivsize = (iv),							\
+	.setkey = nullkey_setkey,					\
+	.encrypt = nullkey_encrypt,					\
+	.decrypt = nullkey_decrypt,					\
+}
+
 static struct skcipher_alg nullkey_algs[] = {
+	NULLKEY_AES(ecb, 0),
+	NULLKEY_AES(cbc, AES_BLOCK_SIZE),
 	{
-		.base = {
-			.cra_name = "ecb(aes)",
-			.cra_driver_name = "ecb-aes-dcp-nullkey",
-			.cra_priority = 5000,
-			.cra_blocksize = AES_BLOCK_SIZE,
-			.cra_ctxsize = sizeof(struct nullkey_ctx),
-			.cra_module = THIS_MODULE,
-		},
-		.min_keysize = 0,
-		.max_keysize = AES_MAX_KEY_SIZE,
-		.setkey = nullkey_setkey,
-		.encrypt = nullkey_encrypt,
-		.decrypt = nullkey_decrypt,
-	}, {
-		.base = {
-			.cra_name = "cbc(aes)",
-			.cra_driver_name = "cbc-aes-dcp-nullkey",
-			.cra_priority = 5000,
-			.cra_blocksize = AES_BLOCK_SIZE,
-			.cra_ctxsize = sizeof(struct nullkey_ctx),
-			.cra_module = THIS_MODULE,
-		},
-		.min_keysize = 0,
-		.max_keysize = AES_MAX_KEY_SIZE,
-		.ivsize = AES_BLOCK_SIZE,
-		.setkey = nullkey_setkey,
-		.encrypt = nullkey_encrypt,
-		.decrypt = nullkey_decrypt,
-	}, {
 		/* Internal, as the driver's own: AF_ALG users never see it. */
 		.base = {
 			.cra_name = "ecb(paes)",
