@@ -90,7 +90,7 @@ class TestModule(Dcp):
         shutil.rmtree(d, ignore_errors=True)
         shutil.copytree(f"{HERE}/module", d)
         shutil.copy(f"{TOP}/tests/emulated_keys.h", d)
-        check(run_logged(kernel.module_make() + [f"M={d}", "modules"], f"{work}/module.log") == 0,
+        check(run_logged(kernel.make() + [f"M={d}", "modules"], f"{work}/module.log") == 0,
               f"building the test module failed, see {work}/module.log")
         shutil.copy(f"{d}/dcp_nullkey.ko", f"{root}/mod/")
         if kernel.src:
