@@ -7,8 +7,7 @@
 seal() {
 	before=$(setkeys)
 	"$1" >"/tmp/out.$N" 2>"/tmp/err.$N"
-	rc=$?
-	sealed $rc "$before" "$(setkeys)"
+	sealed $? "$before" "$(setkeys)"
 }
 # sealed RC BEFORE AFTER: the record of a run that gave exit status RC, with
 # the DCP's count of setkeys before and after it.
@@ -122,10 +121,9 @@ algorithm() {
 afalg_runs() {
 	who=$1
 	shift
-	: >/tmp/afalg
 	for run; do
 		# shellcheck disable=SC2086 # one word per step
-		$who afalg $run >>/tmp/afalg 2>&1
-	done
+		$who afalg $run
+	done >/tmp/afalg 2>&1
 	write_record "$N" out=@/tmp/afalg
 }
