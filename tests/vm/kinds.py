@@ -2,14 +2,13 @@
 # SPDX-License-Identifier: MIT
 """The kinds of case. Each is a class: the action of one case, shell that
 calls its kind's functions (guest/kinds.sh), and the judge of the one
-record that the action writes (records.py), given the Context of judge.py."""
+record that the action writes (guest.py), given the Context of judge.py."""
 import collections
 import hashlib
 import hmac
 import re
 
-from guest import insmods, rmmods
-from records import record_id
+from guest import insmods, record_id, rmmods
 from util import messages
 
 

@@ -26,7 +26,6 @@ import time
 import guest
 from judge import judge
 from machines import MACHINES
-from records import handed_on, read_records
 from util import HERE, Failed, check, run_logged, stdout_of, unpack
 
 BOOT_LIMIT = 300  # seconds before QEMU is stopped
@@ -100,7 +99,7 @@ def boot_vm(m, boot, work):
             raise Failed(f"the VM did not finish within {BOOT_LIMIT} s, see {log}")
         console = open(log, errors="replace").read().replace("\r", "") if os.path.exists(log) else ""
         open(f"{work}/console-{boot.name}.txt", "w").write(console)
-        if accel == "kvm" and (rc or "done" not in read_records(console)):
+        if accel == "kvm" and (rc or "done" not in guest.read_records(console)):
             print(f"# KVM did not start (exit {rc}), falling back to TCG", flush=True)
             continue
         check(rc == 0, f"QEMU exited with {rc}, see {work}/qemu.log")
@@ -164,12 +163,12 @@ def boot(m, work, tools):
               open(f"{work}/run.json", "w"))
     for b in m.boots:
         boot_initrd(m, b, work, busybox, earlier)
-        found = read_records(boot_vm(m, b, work))
+        found = guest.read_records(boot_vm(m, b, work))
         took(f"the {b.name} boot")
         if "done" not in found or "fatal" in found:
             print(f"# the {b.name} boot did not finish", flush=True)
             return
-        earlier = {**earlier, **handed_on(b.cases, found, tools)}
+        earlier = {**earlier, **guest.handed_on(b.cases, found, tools)}
     os.makedirs(blobs, exist_ok=True)
     json.dump(earlier, open(f"{blobs}/{m.name}.json", "w"))
 
