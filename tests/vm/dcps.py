@@ -24,8 +24,7 @@ class DcpKeys:
 
 @dataclasses.dataclass(frozen=True)
 class Drivers:
-    """What the guest loads to serve the DCP: modules in /mod, named
-    without their .ko."""
+    """What the guest loads to serve the DCP: modules in /mod, named without their .ko."""
     null_key: str  # the driver with null-key support
     loaded: str  # its name in /proc/modules
     stock: str = ""  # the same driver without null-key support

@@ -101,8 +101,7 @@ class DebianImage(Kernel):
         return ["make", "-C", f"{self.headers}/x/usr/src/linux-headers-{self.release}"]
 
     def fill_root(self, root, work, tools):
-        """The host's own build of the tool with the libraries it links; the
-        modules, virtio's among them."""
+        """The host's own build of the tool, the libraries it links, and the modules, virtio's too."""
         os.makedirs(f"{root}/u/amd64/bin")
         shutil.copy(tools["amd64"], f"{root}/u/amd64/bin/dcp-sealkey")
         for lib in re.findall(r"(/\S+) \(", stdout_of(["ldd", tools["amd64"]])):

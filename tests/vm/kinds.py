@@ -1,8 +1,7 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
-"""The kinds of case. Each is a class: the action of one case, shell that
-calls its kind's functions (guest/kinds.sh), and the judge of the one
-record that the action writes (guest.py), given the Context of judge.py."""
+"""The kinds of case: each a Case class, whose action calls its kind's
+functions (guest/kinds.sh) and whose judge reads the record it writes."""
 import collections
 import hashlib
 import hmac
@@ -16,12 +15,11 @@ Result = collections.namedtuple("Result", "name failures summary")  # name: USER
 
 
 class Case:
-    """A kind of case: action, the shell of one case, run with $N its ID and
-    $u the userland; judge(fields, context), a list of failures and a
-    summary of its record. recipes: the docs' marked sh blocks it runs,
-    {file in /recipes: recipe name}, which a case may set for itself; tag:
-    its kind's word in IDs and results; hand_on: whether later boots get
-    its record."""
+    """A kind of case: action, its shell, run with $N its ID and $u the
+    userland; judge(fields, context), the failures and a summary of its
+    record, given judge.py's Context; recipes, the docs' marked sh blocks it
+    runs, {file in /recipes: recipe name}; tag, its word in IDs and results;
+    hand_on, whether later boots get its record."""
     recipes, tag, hand_on = {}, "", False
 
     def __init__(self, name, action):

@@ -32,8 +32,7 @@ BOOT_LIMIT = 300  # seconds before QEMU is stopped
 
 
 def pack(folder, out, busybox, files):
-    """Writes files {path: text} into folder, executable as /init must be,
-    and packs it."""
+    """Writes files {path: text} into folder, executable as /init must be, and packs it."""
     for name, text in files.items():
         open(f"{folder}/{name}", "w").write(text)
         os.chmod(f"{folder}/{name}", 0o755)
@@ -42,8 +41,7 @@ def pack(folder, out, busybox, files):
 
 
 def build_root(m, work, tools, busybox):
-    """The initramfs that every boot of machine m shares; returns what
-    serves its DCP."""
+    """The initramfs that every boot of machine m shares; returns what serves its DCP."""
     root = f"{work}/root"
     shutil.rmtree(root, ignore_errors=True)
     for d in ("bin", "mod", "proc", "sys", "dev", "tmp"):
@@ -66,9 +64,8 @@ def build_root(m, work, tools, busybox):
 
 
 def boot_initrd(m, boot, work, busybox, earlier):
-    """The common initramfs and one of the boot's own: its cases, the DCP's
-    arguments for its keys, the doc recipes it runs, and the blobs of the
-    records that earlier boots handed on."""
+    """The common initramfs and one of the boot's own: its cases, its DCP's
+    arguments, the doc recipes it runs, and the blobs that earlier boots handed on."""
     d = f"{work}/boot-{boot.name}"
     shutil.rmtree(d, ignore_errors=True)
     for sub in ("recipes", "earlier"):
