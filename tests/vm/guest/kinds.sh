@@ -41,9 +41,8 @@ start_seal() {
 record_seal() { sealed "$(cat "/tmp/rc.$N")" - -; }
 # Trust: trust PAYLOAD, a trusted key added with keyctl.
 trust() {
-	rc=0
-	keyctl add trusted "t_$N" "$1" @u >/dev/null 2>"/tmp/kerr.$N" || rc=$?
-	trusted "t_$N" $rc
+	keyctl add trusted "t_$N" "$1" @u >/dev/null 2>"/tmp/kerr.$N"
+	trusted "t_$N" $?
 }
 # trusted KEY RC: adding trusted key KEY gave exit status RC, its errors in /tmp/kerr.$N.
 trusted() {
