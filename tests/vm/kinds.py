@@ -12,6 +12,7 @@ from util import messages
 
 
 Result = collections.namedtuple("Result", "name failures summary")  # name: USERLAND.CASE TAG
+RUN_AS = {False: "''", True: "'afalg nobody'"}  # shell words that run a command as root, as uid 65534
 
 
 class Case:
@@ -191,18 +192,13 @@ class Concurrently(Step):
             [f"{n}record_{c.tag}" for n, c in zip(ids, self.cases)]))
 
 
-def who(as_nobody):
-    """The shell words that run a command as root, or as uid 65534."""
-    return "'afalg nobody'" if as_nobody else "''"
-
-
 class Board(Case):
     """The board check of doc/board-check.md, as written, as root or as uid
     65534: passes, or fails naming why."""
     tag, recipes = "board", {"board": "board-check"}
 
     def __init__(self, name, says, as_nobody=False):
-        super().__init__(name, f"board {who(as_nobody)}")
+        super().__init__(name, f"board {RUN_AS[as_nobody]}")
         self.says = says
 
     def judge(self, fields, context):
@@ -277,7 +273,7 @@ class Rekey(Case):
     tag = "rekey"
 
     def __init__(self, name, runs, as_nobody=False):
-        super().__init__(name, f"afalg_runs {who(as_nobody)} " + " ".join(f"'{steps}'" for steps, _ in runs))
+        super().__init__(name, " ".join([f"afalg_runs {RUN_AS[as_nobody]}"] + [f"'{s}'" for s, _ in runs]))
         self.runs = runs
 
     def judge(self, fields, context):
