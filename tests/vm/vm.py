@@ -9,11 +9,10 @@ apart, as the kernel's KUnit runner does:
     vm.py run MACHINE BLOB_OPEN WORKDIR ARCH=TOOL... both, as CTest does
     vm.py list                                       the machines, for CMake
 
-A machine is a row of machines.py, its boots and cases are in cases.py,
-each kind of case in kinds.py, and the guest's shell in guest/. ARCH=TOOL
-is a build of the tool, or a .deb that installs one, for the userland ARCH.
-DCP_VM_CACHE ($DCP_CACHE/vm) keeps what is fetched and built,
-DCP_QEMU_DIR is qemu/build.sh's QEMU, DCP_VM_ACCEL=kvm asks for KVM.
+MACHINE is a row of machines.py; ARCH=TOOL is a build of the tool, or a
+.deb that installs one, for the userland ARCH. DCP_VM_CACHE ($DCP_CACHE/vm)
+keeps what is fetched and built, DCP_QEMU_DIR is qemu/build.sh's QEMU,
+DCP_VM_ACCEL=kvm asks for KVM.
 """
 import glob
 import json
