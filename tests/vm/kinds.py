@@ -178,10 +178,9 @@ class Trust(Case):
 
 
 class Concurrently(Step):
-    """Seal cases, and Trust cases that load the blobs of the Seal cases
-    they hold, all at once: the driver's request queue under load. Each is
-    judged as if alone, but for the DCP's count of setkeys, which the runs
-    share."""
+    """Seal cases, and Trust cases that load the blobs of the Seal cases they
+    hold, all at once: the driver's request queue under load. Each is judged
+    as if alone, but for the DCP's count of setkeys, which the runs share."""
 
     def __init__(self, seals, trusts):
         self.cases = seals + trusts
