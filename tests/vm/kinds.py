@@ -70,8 +70,8 @@ class Seal(Case):
                  before="", after="", hand_on=False):
         make = (f"head -c {key} /dev/urandom" if isinstance(key, int) else
                 "printf '" + "".join(f"\\{b:03o}" for b in key) + "'")
-        super().__init__(name, "; ".join(filter(None, (f'{make} >"/tmp/key.$N"', before, f"seal {run}",
-                                                       after))))
+        super().__init__(name, "; ".join(filter(None, (f'{make} >"/tmp/key.$N"', before,
+                                                       f"seal {run}", after))))
         self.key, self.rc, self.opens, self.setkeys, self.hand_on = key, rc, opens, setkeys, hand_on
         self.err = READ(key if isinstance(key, int) else len(key)) if err is None else err
         self.blob = f"/tmp/out.{record_id('$u', self)}"  # in its own boot
