@@ -1,28 +1,21 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
 """The VM cases, as boots: each boot is one start of a machine, its cases
-run in order once per userland. A case is a row of its kind (kinds.py);
-Step rows load and unload what the next cases need."""
-import dataclasses
+run in order once per userland, and the keys its DCP holds. A case is a row
+of its kind (kinds.py); Step rows load and unload what the next cases need."""
+import collections
 import errno
 
 from dcps import DcpKeys
 from guest import DCP_DOWN, DCP_STOCK, EXTRA_SELFTESTS_ON, dcp_up, insmods, once, rmmods, trusted_up
-from kinds import (BADMSG, INVAL, READ, Algorithm, Board, Concurrently, Rekey, Seal, SelfTests, Step,
-                   Trust, Using)
-from util import emulated_keys, messages
+from kinds import (BADMSG, INVAL, READ, TOOL, Algorithm, Board, Concurrently, Rekey, Seal, SelfTests,
+                   Step, Trust, Using)
+from util import emulated_keys
 
-
-@dataclasses.dataclass(frozen=True)
-class Boot:
-    name: str
-    cases: tuple
-    dcp_keys: DcpKeys = DcpKeys()  # what the DCP holds in this boot
-
+Boot = collections.namedtuple("Boot", "name cases dcp_keys", defaults=(DcpKeys(),))
 
 # The tool's messages (src/messages.h); CIPHER_INIT and AEAD_INIT take the
 # kernel's result.
-TOOL = messages()
 NO_HWRNG, TEST_KEY = TOOL["MSG_NO_HWRNG"], TOOL["MSG_TEST_KEY"]
 NO_HARDWARE = TOOL["MSG_NO_HARDWARE"]
 NO_NULL_KEY = TOOL["MSG_NULL_KEY_REFUSED"] % -22

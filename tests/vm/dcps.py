@@ -24,8 +24,7 @@ class DcpKeys:
 
 @dataclasses.dataclass(frozen=True)
 class Drivers:
-    """What the guest loads to serve the DCP: modules in /mod, named
-    without their .ko."""
+    """What the guest loads to serve the DCP: modules in /mod, named without their .ko."""
     null_key: str  # the driver with null-key support
     loaded: str  # its name in /proc/modules
     stock: str = ""  # the same driver without null-key support
@@ -35,10 +34,10 @@ class Drivers:
 
 
 class Dcp:
-    """How a machine serves the DCP: prepare(kernel, work, root), which each
-    kind gives, puts its drivers into the initramfs once per run and returns
-    their Drivers; qemu_args() and module_args() are what a boot with given
-    keys adds to QEMU's command line and to the driver's insmod."""
+    """How a machine serves the DCP. Each kind gives prepare(kernel, work,
+    root), which puts its drivers into the initramfs once per run and returns
+    their Drivers, and module_args(keys), what a boot with given keys adds to
+    the driver's insmod; qemu_args(keys) is what it adds to QEMU's command line."""
     fixture = ""  # a CTest fixture that must have run first
 
     def fetch(self, work):
@@ -49,9 +48,6 @@ class Dcp:
 
     def qemu_args(self, keys):
         return []
-
-    def module_args(self, keys):
-        return ""
 
 
 def build_drivers(kernel, work, variants):
@@ -83,7 +79,6 @@ def build_drivers(kernel, work, variants):
     print(f"# the null-key patch passes checkpatch.pl --strict and builds for {kernel.arch}")
 
 
-@dataclasses.dataclass(frozen=True)
 class TestModule(Dcp):
     """dcp_nullkey (module/) stands in for the DCP's key slots and counts
     its zero-length setkeys. On a kernel built from source the null-key
@@ -94,7 +89,7 @@ class TestModule(Dcp):
         shutil.rmtree(d, ignore_errors=True)
         shutil.copytree(f"{HERE}/module", d)
         shutil.copy(f"{TOP}/tests/emulated_keys.h", d)
-        check(run_logged(kernel.module_make() + [f"M={d}", "modules"], f"{work}/module.log") == 0,
+        check(run_logged(kernel.make() + [f"M={d}", "modules"], f"{work}/module.log") == 0,
               f"building the test module failed, see {work}/module.log")
         shutil.copy(f"{d}/dcp_nullkey.ko", f"{root}/mod/")
         if kernel.src:
@@ -108,7 +103,6 @@ class TestModule(Dcp):
         return "zero_key=1" if keys.test_keys else ""
 
 
-@dataclasses.dataclass(frozen=True)
 class Model(Dcp):
     """QEMU's DCP model (qemu/) and the real driver: the kernel's stock
     mxs-dcp.ko and the two null-key builds. The harness gives the model its

@@ -1,19 +1,34 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
-"""The guest, busybox sh: its files, and the shell of Step rows. guest/ holds
-its /init (init.sh), the functions every boot has (library.sh) and those
-that the kinds of case call (kinds.sh); /setup, /boot.env and /cases are
-written for each machine and boot."""
+"""The guest, busybox sh: its files, the shell of Step rows, and the records
+by which it tells the host what a case did. guest/ holds its /init
+(init.sh), the functions every boot has (library.sh) and those that the
+kinds of case call (kinds.sh); /setup, /boot.env and /cases are written for
+each machine and boot. Its write_record prints one line per record,
+"@@ ID FIELD:WORD FIELD=HEX ...", which read_records() reads from a console.
+A case's ID is USERLAND.NAME.TAG: each case runs once per userland."""
 import dataclasses
 import glob
 import re
 
-from records import record_id
-from util import HERE, TOP, check
+from util import TOP, check
 
 
-def shell(name):
-    return open(f"{HERE}/guest/{name}.sh").read()
+def record_id(userland, case):
+    return f"{userland}.{case.name}.{case.tag}"
+
+
+def read_records(console):
+    """The records of a console by ID, each {FIELD: text}."""
+    return {m[1]: {f[1]: bytes.fromhex(f[3]).decode(errors="replace") if f[2] == "=" else f[3]
+                   for f in re.finditer(r"(\w+)([=:])(\S*)", m[2])}
+            for m in re.finditer(r"^@@ (\S+)((?: \w+(?:=[0-9a-f]*|:\S*))*)$", console, re.M)}
+
+
+def handed_on(cases, found, userlands):
+    """The records of a boot that its cases hand on to later boots, by ID."""
+    return {i: found[i] for case in cases if case.hand_on for u in userlands
+            for i in [record_id(u, case)] if i in found}
 
 
 def setup(drivers, kernel, userlands):
@@ -27,7 +42,7 @@ def setup(drivers, kernel, userlands):
 
 def cases_file(cases):
     """/cases: each case's action, run as case $N."""
-    return "".join(f"N={record_id('$u', case)}; " * bool(case.name) + case.action() + "\n"
+    return "".join(f"N={record_id('$u', case)}; " * bool(case.name) + case.action + "\n"
                    for case in cases)
 
 

@@ -10,7 +10,7 @@ import re
 import subprocess
 import time
 
-from records import handed_on, read_records, record_id
+from guest import handed_on, read_records, record_id
 from util import check, emulated_keys
 
 # The emulated keys a blob may open under, by their names in the cases.

@@ -19,14 +19,13 @@ USERLAND_PACKAGES = ["libc6", "libkcapi1", "libkeyutils1", "keyutils", "dmsetup"
 
 
 class Kernel:
-    """A kernel and the userland around it, which each kind gives as:
-    fetch(work, userlands, row), which gets or builds both once into the
-    cache for the machine `row` and sets `version`, for messages, and
-    `uname`, a regex of what uname -r must say; then module_make(), the make
-    command that builds an out-of-tree module for it; fill_root(root, work,
-    tools), which puts each userland's tool, keyctl, dmsetup and libraries
-    and the kernel's modules into the initramfs at root; busybox(work), a
-    static busybox for the guest's own architecture; and qemu_args()."""
+    """A kernel and the userland around it. Each kind gives fetch(work,
+    userlands, row), which gets or builds both once into the cache for the
+    machine `row` and sets `version` (for messages) and `uname` (a regex of
+    uname -r); make(), its tree's make command, for out-of-tree modules too;
+    fill_root(root, work, tools), which puts each userland's tool, keyctl,
+    dmsetup and libraries and the kernel's modules into the initramfs;
+    busybox(work), a static busybox of the guest's architecture; qemu_args()."""
     fixture = ""  # a CTest fixture that must have run first
     version = "?"
     selftests_off = "noextratests"  # cryptomgr's switch that keeps its extended self-tests off
@@ -98,12 +97,11 @@ class DebianImage(Kernel):
             shutil.rmtree(f"{d}/x")
         build_once(self.busybox_dir, busybox_only)
 
-    def module_make(self):
+    def make(self):
         return ["make", "-C", f"{self.headers}/x/usr/src/linux-headers-{self.release}"]
 
     def fill_root(self, root, work, tools):
-        """The host's own build of the tool with the libraries it links; the
-        modules, virtio's among them."""
+        """The host's own build of the tool, the libraries it links, and the modules, virtio's too."""
         os.makedirs(f"{root}/u/amd64/bin")
         shutil.copy(tools["amd64"], f"{root}/u/amd64/bin/dcp-sealkey")
         for lib in re.findall(r"(/\S+) \(", stdout_of(["ldd", tools["amd64"]])):
@@ -225,9 +223,6 @@ class SourceKernel(Kernel):
     def make(self):
         return ["make", "-C", self.src, f"O={self.obj}", f"ARCH={self.arch}",
                 f"CROSS_COMPILE={self.cross}"]
-
-    def module_make(self):
-        return self.make()
 
     def fill_root(self, root, work, tools):
         """Each userland's libraries where its own loader looks (armhf and

@@ -1,37 +1,30 @@
 # SPDX-FileCopyrightText: 2026 dcp-sealkey developers
 # SPDX-License-Identifier: MIT
-"""The kinds of case. Each is a class: the action of one case, shell that
-calls its kind's functions (guest/kinds.sh), and the judge of the one
-record that the action writes (records.py), given the Context of judge.py."""
+"""The kinds of case: each a Case class, whose action calls its kind's
+functions (guest/kinds.sh) and whose judge reads the record it writes."""
 import collections
 import hashlib
 import hmac
 import re
 
-from guest import insmods, rmmods
-from records import record_id
+from guest import insmods, record_id, rmmods
 from util import messages
 
 
 Result = collections.namedtuple("Result", "name failures summary")  # name: USERLAND.CASE TAG
+RUN_AS = {False: "''", True: "'afalg nobody'"}  # shell words that run a command as root, as uid 65534
 
 
 class Case:
-    """A kind of case. recipes: the docs' marked sh blocks it runs, {file in
-    /recipes: recipe name}, which a case may set for itself; tag: its kind's
-    word in IDs and results; hand_on: whether later boots get its record."""
+    """A kind of case: action, its shell, run with $N its ID and $u the
+    userland; judge(fields, context), the failures and a summary of its
+    record, given judge.py's Context; recipes, the docs' marked sh blocks it
+    runs, {file in /recipes: recipe name}; tag, its word in IDs and results;
+    hand_on, whether later boots get its record."""
     recipes, tag, hand_on = {}, "", False
 
-    def __init__(self, name):
-        self.name = name
-
-    def action(self):
-        """The shell of one case, run with $N its ID and $u the userland."""
-        raise NotImplementedError
-
-    def judge(self, fields, context):
-        """A list of failures, and a summary, of its record."""
-        raise NotImplementedError
+    def __init__(self, name, action):
+        self.name, self.action = name, action
 
     def results(self, context):
         fields, name = context.record_of(self, False), f"{context.userland}.{self.name} {self.tag}"
@@ -42,17 +35,14 @@ class Case:
 
 class Step(Case):
     """Shell between cases, loading modules, say; judged by nothing, as a
-    failure there ends the boot with fatal."""
+    failure there ends the boot with fatal, but for the cases it holds."""
+    cases = ()
 
     def __init__(self, *lines):
-        super().__init__("")
-        self.lines = lines
-
-    def action(self):
-        return "; ".join(self.lines)
+        super().__init__("", "; ".join(lines))
 
     def results(self, context):
-        return []
+        return [r for case in self.cases for r in case.results(context)]
 
 
 TOOL = messages()
@@ -78,18 +68,14 @@ class Seal(Case):
 
     def __init__(self, name, key=32, run="from_file", rc=0, err=None, opens="unique", setkeys=1,
                  before="", after="", hand_on=False):
-        super().__init__(name)
-        self.key, self.run, self.rc, self.opens, self.setkeys = key, run, rc, opens, setkeys
+        make = (f"head -c {key} /dev/urandom" if isinstance(key, int) else
+                "printf '" + "".join(f"\\{b:03o}" for b in key) + "'")
+        super().__init__(name, "; ".join(filter(None, (f'{make} >"/tmp/key.$N"', before,
+                                                       f"seal {run}", after))))
+        self.key, self.rc, self.opens, self.setkeys, self.hand_on = key, rc, opens, setkeys, hand_on
         self.err = READ(key if isinstance(key, int) else len(key)) if err is None else err
-        self.before, self.after, self.hand_on = before, after, hand_on
         self.blob = f"/tmp/out.{record_id('$u', self)}"  # in its own boot
         self.earlier_blob = f"/earlier/{record_id('$u', self)}"  # in a later one
-
-    def action(self):
-        make = (f"head -c {self.key} /dev/urandom" if isinstance(self.key, int) else
-                "printf '" + "".join(f"\\{b:03o}" for b in self.key) + "'")
-        return "; ".join(filter(None, (f'{make} >"/tmp/key.$N"', self.before, f"seal {self.run}",
-                                       self.after)))
 
     def judge(self, fields, context):
         failures = [f"exit status {fields['rc']}, want {self.rc}"] * (fields["rc"] != str(self.rc))
@@ -155,20 +141,16 @@ class Trust(Case):
     def __init__(self, name, blob_of=None, flip=None, cut=False, earlier=False, new=None,
                  by_recipe=False, start=(), before="", refused=None, holds=None, opens=None,
                  says=None):
-        super().__init__(name)
         path = blob_of and (blob_of.earlier_blob if earlier else blob_of.blob)
         blob = blob_of and (f"$(flip {flip} {path})" if flip is not None else
                             f"$(cut_short {path})" if cut else f"$(cat {path})")
-        self.adding = "; ".join(filter(None, (before, (
+        super().__init__(name, "; ".join(filter(None, (before, (
             f'trust "load {blob}"' if blob_of else
             f'trust "new {new}"' if new else
-            "keyctl search @u trusted NAME >/dev/null 2>/tmp/kerr; trusted NAME $?" if by_recipe else
-            f"dmesg -c >/dev/null; rc=0; insmod /mod/trusted.ko {' '.join(start)} 2>/tmp/kerr "
-            "|| rc=$?; trusted none $rc"))))
+            "keyctl search @u trusted NAME >/dev/null 2>/tmp/kerr.$N; trusted NAME $?" if by_recipe else
+            f"dmesg -c >/dev/null; insmod /mod/trusted.ko {' '.join(start)} 2>/tmp/kerr.$N; "
+            "trusted none $?")))))
         self.refused, self.holds, self.opens, self.says = refused, holds, opens, says
-
-    def action(self):
-        return self.adding
 
     def judge(self, fields, context):
         err, rc = " ".join(fields["err"].split()), fields["rc"]
@@ -195,24 +177,18 @@ class Trust(Case):
         return failures, "loaded" if rc == "0" else f"refused: {err}"
 
 
-class Concurrently(Case):
-    """Seal cases, and Trust cases that load the blobs of the Seal cases
-    they hold, all at once: the driver's request queue under load. Each is
-    judged as if alone, but for the DCP's count of setkeys, which the runs
-    share."""
+class Concurrently(Step):
+    """Seal cases, and Trust cases that load the blobs of the Seal cases they
+    hold, all at once: the driver's request queue under load. Each is judged
+    as if alone, but for the DCP's count of setkeys, which the runs share."""
 
     def __init__(self, seals, trusts):
-        super().__init__("")
         self.cases = seals + trusts
-
-    def action(self):
         ids = [f"N={record_id('$u', case)}; " for case in self.cases]
-        return "\n".join([n + (f"start_seal {c.key}" if c.tag == "seal" else f"start_trust {c.holds.blob}")
-                          for n, c in zip(ids, self.cases)] + ["wait"] +
-                         [f"{n}record_{c.tag}" for n, c in zip(ids, self.cases)])
-
-    def results(self, context):
-        return [r for case in self.cases for r in case.results(context)]
+        super().__init__("\n".join(
+            [n + (f"start_seal {c.key}" if c.tag == "seal" else f"start_trust {c.holds.blob}")
+             for n, c in zip(ids, self.cases)] + ["wait"] +
+            [f"{n}record_{c.tag}" for n, c in zip(ids, self.cases)]))
 
 
 class Board(Case):
@@ -221,11 +197,8 @@ class Board(Case):
     tag, recipes = "board", {"board": "board-check"}
 
     def __init__(self, name, says, as_nobody=False):
-        super().__init__(name)
-        self.says, self.who = says, "'afalg nobody'" if as_nobody else "''"
-
-    def action(self):
-        return f"board {self.who}"
+        super().__init__(name, f"board {RUN_AS[as_nobody]}")
+        self.says = says
 
     def judge(self, fields, context):
         out, passes = fields["out"], self.says.startswith("board check passed")
@@ -246,13 +219,9 @@ class Using(Case):
     tag = "using"
 
     def __init__(self, name, recipe="disk", key="trusted disk"):
-        super().__init__(name)
-        self.key, self.file = key, recipe
+        super().__init__(name, f"{insmods('dm-crypt')}; using '{key}' {recipe}; {rmmods('dm_crypt')}")
         self.recipes = {f"{recipe}.{n}": f"{recipe}-{step}"
                         for n, step in enumerate(("seal", "open", "close"), 1)}
-
-    def action(self):
-        return f"{insmods('dm-crypt')}; using '{self.key}' {self.file}; {rmmods('dm_crypt')}"
 
     def judge(self, fields, context):
         return [message for bad, message in (
@@ -269,11 +238,8 @@ class SelfTests(Case):
     tag = "selftests"
 
     def __init__(self, name, algs, says=()):
-        super().__init__(name)
+        super().__init__(name, "selftests")
         self.algs, self.says = algs, says
-
-    def action(self):
-        return "selftests"
 
     def judge(self, fields, context):
         algs, log = dict(a.split(":") for a in fields["algs"].split(",") if a), fields["dmesg"]
@@ -291,11 +257,8 @@ class Algorithm(Case):
     tag = "algorithm"
 
     def __init__(self, name, driver, priority, selftest):
-        super().__init__(name)
-        self.driver, self.want = driver, {"driver": "1", "priority": priority, "selftest": selftest}
-
-    def action(self):
-        return f"algorithm {self.driver}"
+        super().__init__(name, f"algorithm {driver}")
+        self.want = {"driver": "1", "priority": priority, "selftest": selftest}
 
     def judge(self, fields, context):
         got = {k: fields.get(k) for k in self.want}
@@ -309,11 +272,8 @@ class Rekey(Case):
     tag = "rekey"
 
     def __init__(self, name, runs, as_nobody=False):
-        super().__init__(name)
-        self.runs, self.who = runs, "'afalg nobody'" if as_nobody else "''"
-
-    def action(self):
-        return f"afalg_runs {self.who} " + " ".join(f"'{steps}'" for steps, _ in self.runs)
+        super().__init__(name, " ".join([f"afalg_runs {RUN_AS[as_nobody]}"] + [f"'{s}'" for s, _ in runs]))
+        self.runs = runs
 
     def judge(self, fields, context):
         want = "".join(f"{output}\n" for _, output in self.runs)

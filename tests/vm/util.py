@@ -27,8 +27,7 @@ def check(ok, message):
 
 
 def run_logged(cmd, log=os.devnull, **kw):
-    """Runs cmd (a list, or a string for sh) with its output appended to
-    log; returns its exit status."""
+    """Runs cmd (a list, or a string for sh), its output appended to log; returns its exit status."""
     with open(log, "a") as out:
         return subprocess.run(cmd, shell=isinstance(cmd, str), stdout=out, stderr=subprocess.STDOUT,
                               stdin=subprocess.DEVNULL, **kw).returncode

@@ -9,11 +9,10 @@ apart, as the kernel's KUnit runner does:
     vm.py run MACHINE BLOB_OPEN WORKDIR ARCH=TOOL... both, as CTest does
     vm.py list                                       the machines, for CMake
 
-A machine is a row of machines.py, its boots and cases are in cases.py,
-each kind of case in kinds.py, and the guest's shell in guest/. ARCH=TOOL
-is a build of the tool, or a .deb that installs one, for the userland ARCH.
-DCP_VM_CACHE ($DCP_CACHE/vm) keeps what is fetched and built,
-DCP_QEMU_DIR is qemu/build.sh's QEMU, DCP_VM_ACCEL=kvm asks for KVM.
+MACHINE is a row of machines.py; ARCH=TOOL is a build of the tool, or a
+.deb that installs one, for the userland ARCH. DCP_VM_CACHE ($DCP_CACHE/vm)
+keeps what is fetched and built, DCP_QEMU_DIR is qemu/build.sh's QEMU,
+DCP_VM_ACCEL=kvm asks for KVM.
 """
 import glob
 import json
@@ -26,15 +25,13 @@ import time
 import guest
 from judge import judge
 from machines import MACHINES
-from records import handed_on, read_records
 from util import HERE, Failed, check, run_logged, stdout_of, unpack
 
 BOOT_LIMIT = 300  # seconds before QEMU is stopped
 
 
 def pack(folder, out, busybox, files):
-    """Writes files {path: text} into folder, executable as /init must be,
-    and packs it."""
+    """Writes files {path: text} into folder, executable as /init must be, and packs it."""
     for name, text in files.items():
         open(f"{folder}/{name}", "w").write(text)
         os.chmod(f"{folder}/{name}", 0o755)
@@ -43,8 +40,7 @@ def pack(folder, out, busybox, files):
 
 
 def build_root(m, work, tools, busybox):
-    """The initramfs that every boot of machine m shares; returns what
-    serves its DCP."""
+    """The initramfs that every boot of machine m shares; returns what serves its DCP."""
     root = f"{work}/root"
     shutil.rmtree(root, ignore_errors=True)
     for d in ("bin", "mod", "proc", "sys", "dev", "tmp"):
@@ -61,15 +57,14 @@ def build_root(m, work, tools, busybox):
     for applet in set(stdout_of([busybox, "--list"]).split()) - {"busybox", "modprobe"}:
         os.symlink("busybox", f"{root}/bin/{applet}")
     pack(root, f"{work}/initrd.gz", busybox, {
-        **{name: guest.shell(name) for name in ("init", "library", "kinds")},
+        **{name: open(f"{HERE}/guest/{name}.sh").read() for name in ("init", "library", "kinds")},
         "setup": guest.setup(drivers, m.kernel, tools)})
     return drivers
 
 
 def boot_initrd(m, boot, work, busybox, earlier):
-    """The common initramfs and one of the boot's own: its cases, the DCP's
-    arguments for its keys, the doc recipes it runs, and the blobs of the
-    records that earlier boots handed on."""
+    """The common initramfs and one of the boot's own: its cases, its DCP's
+    arguments, the doc recipes it runs, and the blobs that earlier boots handed on."""
     d = f"{work}/boot-{boot.name}"
     shutil.rmtree(d, ignore_errors=True)
     for sub in ("recipes", "earlier"):
@@ -100,7 +95,7 @@ def boot_vm(m, boot, work):
             raise Failed(f"the VM did not finish within {BOOT_LIMIT} s, see {log}")
         console = open(log, errors="replace").read().replace("\r", "") if os.path.exists(log) else ""
         open(f"{work}/console-{boot.name}.txt", "w").write(console)
-        if accel == "kvm" and (rc or "done" not in read_records(console)):
+        if accel == "kvm" and (rc or "done" not in guest.read_records(console)):
             print(f"# KVM did not start (exit {rc}), falling back to TCG", flush=True)
             continue
         check(rc == 0, f"QEMU exited with {rc}, see {work}/qemu.log")
@@ -164,12 +159,12 @@ def boot(m, work, tools):
               open(f"{work}/run.json", "w"))
     for b in m.boots:
         boot_initrd(m, b, work, busybox, earlier)
-        found = read_records(boot_vm(m, b, work))
+        found = guest.read_records(boot_vm(m, b, work))
         took(f"the {b.name} boot")
         if "done" not in found or "fatal" in found:
             print(f"# the {b.name} boot did not finish", flush=True)
             return
-        earlier = {**earlier, **handed_on(b.cases, found, tools)}
+        earlier = {**earlier, **guest.handed_on(b.cases, found, tools)}
     os.makedirs(blobs, exist_ok=True)
     json.dump(earlier, open(f"{blobs}/{m.name}.json", "w"))
 

@@ -7,8 +7,7 @@
 seal() {
 	before=$(setkeys)
 	"$1" >"/tmp/out.$N" 2>"/tmp/err.$N"
-	rc=$?
-	sealed $rc "$before" "$(setkeys)"
+	sealed $? "$before" "$(setkeys)"
 }
 # sealed RC BEFORE AFTER: the record of a run that gave exit status RC, with
 # the DCP's count of setkeys before and after it.
@@ -42,23 +41,22 @@ start_seal() {
 record_seal() { sealed "$(cat "/tmp/rc.$N")" - -; }
 # Trust: trust PAYLOAD, a trusted key added with keyctl.
 trust() {
-	rc=0
-	keyctl add trusted "t_$N" "$1" @u >/dev/null 2>/tmp/kerr || rc=$?
-	trusted "t_$N" $rc
+	keyctl add trusted "t_$N" "$1" @u >/dev/null 2>"/tmp/kerr.$N"
+	trusted "t_$N" $?
 }
-# trusted KEY RC: adding trusted key KEY gave exit status RC.
+# trusted KEY RC: adding trusted key KEY gave exit status RC, its errors in /tmp/kerr.$N.
 trusted() {
 	: >/tmp/tblob
 	: >/tmp/enc
 	if [ "$2" -eq 0 ]; then
-		keyctl pipe "%trusted:$1" >/tmp/tblob 2>>/tmp/kerr
-		keyctl add encrypted "e_$N" "new trusted:$1 32" @u >/dev/null 2>>/tmp/kerr &&
-			keyctl pipe "%encrypted:e_$N" >/tmp/enc 2>>/tmp/kerr &&
-			keyctl unlink "%encrypted:e_$N" @u >/dev/null 2>>/tmp/kerr
-		keyctl unlink "%trusted:$1" @u >/dev/null 2>>/tmp/kerr
+		keyctl pipe "%trusted:$1" >/tmp/tblob 2>>"/tmp/kerr.$N"
+		keyctl add encrypted "e_$N" "new trusted:$1 32" @u >/dev/null 2>>"/tmp/kerr.$N" &&
+			keyctl pipe "%encrypted:e_$N" >/tmp/enc 2>>"/tmp/kerr.$N" &&
+			keyctl unlink "%encrypted:e_$N" @u >/dev/null 2>>"/tmp/kerr.$N"
+		keyctl unlink "%trusted:$1" @u >/dev/null 2>>"/tmp/kerr.$N"
 	fi
 	dmesg -c >/tmp/dmesg
-	write_record "$N" rc="$2" blob=@/tmp/tblob enc=@/tmp/enc err=@/tmp/kerr dmesg=@/tmp/dmesg
+	write_record "$N" rc="$2" blob=@/tmp/tblob enc=@/tmp/enc err="@/tmp/kerr.$N" dmesg=@/tmp/dmesg
 }
 # flip DIGIT FILE: the blob in FILE with hex digit DIGIT (from 0; from the
 # end if negative) changed; cut_short FILE: the blob a byte short.
@@ -73,10 +71,7 @@ cut_short() { awk '{ printf "%s", substr($0, 1, length($0) - 2) }' "$1"; }
 start_trust() {
 	(keyctl add trusted "t_$N" "load $(cat "$1")" @u >/dev/null 2>"/tmp/kerr.$N"; echo $? >"/tmp/rc.$N") &
 }
-record_trust() {
-	cp "/tmp/kerr.$N" /tmp/kerr
-	trusted "t_$N" "$(cat "/tmp/rc.$N")"
-}
+record_trust() { trusted "t_$N" "$(cat "/tmp/rc.$N")"; }
 # Board: board WHO, the board check as written, run by WHO ("" or "afalg nobody").
 board() {
 	rm -rf /tmp/board && mkdir -m 777 /tmp/board
@@ -125,10 +120,9 @@ algorithm() {
 afalg_runs() {
 	who=$1
 	shift
-	: >/tmp/afalg
 	for run; do
 		# shellcheck disable=SC2086 # one word per step
-		$who afalg $run >>/tmp/afalg 2>&1
-	done
+		$who afalg $run
+	done >/tmp/afalg 2>&1
 	write_record "$N" out=@/tmp/afalg
 }

@@ -5,7 +5,7 @@
 # machine is in /setup.
 hex() { hexdump -v -e '/1 "%02x"' "$@"; }
 # write_record ID FIELD=WORD|FIELD=@FILE...: one record for the host, a
-# line "@@ ID FIELD:WORD FIELD=HEX ...", HEX the file's bytes (records.py).
+# line "@@ ID FIELD:WORD FIELD=HEX ...", HEX the file's bytes (guest.py).
 write_record() {
 	line="@@ $1"
 	shift

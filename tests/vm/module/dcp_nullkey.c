@@ -88,10 +88,11 @@ static int paes_setkey(struct crypto_skcipher *tfm, const u8 *key,
 	return aes_expandkey(&ctx->aes, zero_key ? test_key : slot, AES_KEYSIZE_128);
 }
 
-static int nullkey_crypt(struct skcipher_request *req, bool encrypt, bool cbc)
+static int nullkey_crypt(struct skcipher_request *req, bool encrypt)
 {
-	const struct nullkey_ctx *ctx =
-		crypto_skcipher_ctx(crypto_skcipher_reqtfm(req));
+	struct crypto_skcipher *tfm = crypto_skcipher_reqtfm(req);
+	const struct nullkey_ctx *ctx = crypto_skcipher_ctx(tfm);
+	bool cbc = crypto_skcipher_ivsize(tfm);	/* only cbc(aes) has an IV */
 	struct skcipher_walk walk;
 	u8 block[AES_BLOCK_SIZE];
 	unsigned int nbytes;
@@ -130,55 +131,36 @@ static int nullkey_crypt(struct skcipher_request *req, bool encrypt, bool cbc)
 
 static int nullkey_encrypt(struct skcipher_request *req)
 {
-	return nullkey_crypt(req, true, false);
+	return nullkey_crypt(req, true);
 }
 
 static int nullkey_decrypt(struct skcipher_request *req)
 {
-	return nullkey_crypt(req, false, false);
+	return nullkey_crypt(req, false);
 }
 
-static int nullkey_cbc_encrypt(struct skcipher_request *req)
-{
-	return nullkey_crypt(req, true, true);
-}
-
-static int nullkey_cbc_decrypt(struct skcipher_request *req)
-{
-	return nullkey_crypt(req, false, true);
+/* The null-key "ecb(aes)" and "cbc(aes)", which differ in their IV only. */
+#define NULLKEY_AES(mode, iv) {						\
+	.base = {							\
+		.cra_name = #mode "(aes)",				\
+		.cra_driver_name = #mode "-aes-dcp-nullkey",		\
+		.cra_priority = 5000,					\
+		.cra_blocksize = AES_BLOCK_SIZE,			\
+		.cra_ctxsize = sizeof(struct nullkey_ctx),		\
+		.cra_module = THIS_MODULE,				\
+	},								\
+	.min_keysize = 0,						\
+	.max_keysize = AES_MAX_KEY_SIZE,				\
+	.ivsize = (iv),							\
+	.setkey = nullkey_setkey,					\
+	.encrypt = nullkey_encrypt,					\
+	.decrypt = nullkey_decrypt,					\
 }
 
 static struct skcipher_alg nullkey_algs[] = {
+	NULLKEY_AES(ecb, 0),
+	NULLKEY_AES(cbc, AES_BLOCK_SIZE),
 	{
-		.base = {
-			.cra_name = "ecb(aes)",
-			.cra_driver_name = "ecb-aes-dcp-nullkey",
-			.cra_priority = 5000,
-			.cra_blocksize = AES_BLOCK_SIZE,
-			.cra_ctxsize = sizeof(struct nullkey_ctx),
-			.cra_module = THIS_MODULE,
-		},
-		.min_keysize = 0,
-		.max_keysize = AES_MAX_KEY_SIZE,
-		.setkey = nullkey_setkey,
-		.encrypt = nullkey_encrypt,
-		.decrypt = nullkey_decrypt,
-	}, {
-		.base = {
-			.cra_name = "cbc(aes)",
-			.cra_driver_name = "cbc-aes-dcp-nullkey",
-			.cra_priority = 5000,
-			.cra_blocksize = AES_BLOCK_SIZE,
-			.cra_ctxsize = sizeof(struct nullkey_ctx),
-			.cra_module = THIS_MODULE,
-		},
-		.min_keysize = 0,
-		.max_keysize = AES_MAX_KEY_SIZE,
-		.ivsize = AES_BLOCK_SIZE,
-		.setkey = nullkey_setkey,
-		.encrypt = nullkey_cbc_encrypt,
-		.decrypt = nullkey_cbc_decrypt,
-	}, {
 		/* Internal, as the driver's own: AF_ALG users never see it. */
 		.base = {
 			.cra_name = "ecb(paes)",
