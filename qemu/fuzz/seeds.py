@@ -49,6 +49,7 @@ SHA1, SHA256 = 0 << 16, 2 << 16
 UNIQUE = 0xFE << 8
 
 RAM = 0x80000000
+GICH_CPU0 = 0x00A05000  # the A7MPCore's GIC virtual interface control of CPU 0
 DESC, DESC2, PAYLOAD, SRC, DST = RAM, RAM + 0x100, RAM + 0x1000, RAM + 0x2000, RAM + 0x3000
 
 # FIPS-197 and SP 800-38A
@@ -120,6 +121,8 @@ SEEDS = {
                                        size=64, nxt=DESC2),
                                   desc(MEMCOPY, src=DST, dst=DST + 0x100, size=64),
                                   b"abcd" * 16], packets=2, ch=1),
+    # DMA reaches every device: QEMU's GIC once wrote past its registers here.
+    "fill-into-gic-hyp": seed([desc(MEMCOPY | CONSTANT_FILL, src=1, dst=GICH_CPU0, size=4)]),
 }
 
 
