@@ -28,10 +28,10 @@ r=$cache/$1-$(cd "$TREES" && sha256sum "${tars[@]}" | sha256sum | cut -c1-16)
 if [[ ! -d $r ]]; then
 	find "$cache" -maxdepth 1 -name "$1-*" -exec rm -rf {} + && i=0
 	for d in bitbake oe-core meta-oe; do
-		# the move apart from the loop, so that a failed tar leaves no tree in the cache
 		mkdir -p "$r.new/$d"
 		tar -xJf "$TREES/${tars[i++]}" -C "$r.new/$d" --strip-components=1 || fail "unpacking ${tars[i - 1]} failed"
 	done
+	# Only a whole tree is cached: a failed tar has ended the check before this.
 	mv "$r.new" "$r"
 fi
 [[ -d $cache/locale/en_US.UTF-8 ]] || localedef -i en_US -f UTF-8 "$cache/locale/en_US.UTF-8"
